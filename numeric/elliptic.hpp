@@ -1,0 +1,33 @@
+// Carlson symmetric elliptic integrals and complete Legendre integrals.
+//
+// Parameter convention: m is the parameter (m = k^2), n the characteristic.
+//   K(m)    = int_0^{pi/2} dt / sqrt(1 - m sin^2 t)
+//   E(m)    = int_0^{pi/2} sqrt(1 - m sin^2 t) dt
+//   Pi(n,m) = int_0^{pi/2} dt / ((1 - n sin^2 t) sqrt(1 - m sin^2 t))
+//
+// RF, RD, RJ and RC are evaluated by Carlson's duplication algorithm with the
+// Taylor series of B. C. Carlson, "Numerical computation of real or complex
+// elliptic integrals", Numer. Algorithms 10 (1995) 13-26.  K and E use the
+// Cephes polynomial approximations in 1 - m; Pi is reduced to RF and RJ.
+//
+// Every routine is pure, allocates nothing, and returns either its value or a
+// Failure with a fixed message.  NaN arguments pass every ordered test and as a
+// rule produce NaN.
+#pragma once
+
+#include "numeric/failure.hpp"
+
+namespace kelvora::numeric {
+
+Expected<double> elliprc(double x, double y) noexcept;
+Expected<double> elliprf(double x, double y, double z) noexcept;
+Expected<double> elliprd(double x, double y, double z) noexcept;
+Expected<double> elliprj(double x, double y, double z, double p) noexcept;
+// Duplication core of RJ for p > 0, without argument tests.
+Expected<double> _elliprj(double x, double y, double z, double p) noexcept;
+
+Expected<double> ellipk(double m) noexcept;
+Expected<double> ellipe(double m) noexcept;
+Expected<double> ellippi(double n, double m) noexcept;
+
+}  // namespace kelvora::numeric

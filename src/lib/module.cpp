@@ -1,0 +1,78 @@
+// The kelvora extension module: its definition, function table and the
+// fast-call entry of each function.
+//
+// Each entry reads as: bind the arguments, convert them in parameter order,
+// call the model, box the result; the boundary (binding/boundary.hpp) raises
+// whatever failed and contains internal faults.
+
+#include <array>
+
+#include "binding/bind.hpp"
+#include "binding/boundary.hpp"
+#include "binding/convert.hpp"
+#include "binding/registry.hpp"
+#include "lib/models.hpp"
+
+namespace kelvora {
+namespace {
+
+using binding::FunctionDescription;
+using binding::Outcome;
+using binding::Ref;
+
+template <std::size_t N>
+using Slots = std::array<PyObject*, N>;
+
+// Binds into `slots` or returns the binding error from the enclosing body.
+#define KELVORA_BIND(description, slots)                                                                      \
+    if (auto bound = binding::bind_arguments(description, args, nargs, kwnames, slots); !bound)                \
+        return std::unexpected(std::move(bound.error()))
+
+#define KELVORA_CONVERT(var, converter, object, name)                                                          \
+    auto var = binding::converter(object, name);                                                                \
+    if (!var) return std::unexpected(std::move(var.error()))
+
+constexpr const char* kLReRstar[] = {"l", "re", "rstar"};
+
+constexpr FunctionDescription kWittMao{"witt_mao_magnification", nullptr, kLReRstar, 0, 3, {}};
+
+PyObject* witt_mao_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return binding::boundary([&]() -> Outcome<Ref> {
+        Slots<3> slots{};
+        KELVORA_BIND(kWittMao, slots);
+        KELVORA_CONVERT(l, reals_argument, slots[0], "l");
+        KELVORA_CONVERT(re, real_argument, slots[1], "re");
+        KELVORA_CONVERT(rstar, real_argument, slots[2], "rstar");
+        auto result = witt_mao_magnification(std::move(*l), *re, *rstar);
+        if (!result) return std::unexpected(binding::numeric_error(result.error()));
+        return binding::list_result(*result);
+    });
+}
+
+#undef KELVORA_BIND
+#undef KELVORA_CONVERT
+
+constexpr binding::FunctionEntry kFunctions[] = {
+    {"witt_mao_magnification", witt_mao_entry, "witt_mao_magnification(l, re, rstar)\n--\n\n"},
+};
+
+binding::ModuleDefinition g_module{
+    .def =
+        {
+            .m_base = PyModuleDef_HEAD_INIT,
+            .m_name = "kelvora",
+            .m_doc = "A Python module implemented in C++.",
+            .m_size = 0,
+            .m_methods = nullptr,
+            .m_slots = nullptr,
+            .m_traverse = nullptr,
+            .m_clear = nullptr,
+            .m_free = nullptr,
+        },
+    .functions = kFunctions,
+};
+
+}  // namespace
+}  // namespace kelvora
+
+PyMODINIT_FUNC PyInit_kelvora(void) { return kelvora::binding::initialise_module(kelvora::g_module); }
