@@ -88,6 +88,16 @@ PyObject* register_into(PyObject*, PyObject* module) {
     });
 }
 
+// The converter of real parameters, named "x", so faults fetched from Python
+// code can be resumed within this extension's own PanicException type.
+PyObject* to_real(PyObject*, PyObject* object) {
+    return kelvora::binding::boundary([&]() -> Outcome<Ref> {
+        auto value = kelvora::binding::real_argument(object, "x");
+        if (!value) return std::unexpected(std::move(value.error()));
+        return kelvora::binding::float_result(*value);
+    });
+}
+
 PyObject* panic_type(PyObject*, PyObject*) {
     PyObject* type = kelvora::binding::panic_exception_type();
     return type != nullptr ? Py_NewRef(type) : nullptr;
@@ -108,6 +118,7 @@ PyMethodDef kMethods[] = {
     {"huge_list", huge_list, METH_NOARGS, nullptr},
     {"register_into", register_into, METH_O, nullptr},
     {"panic_type", panic_type, METH_NOARGS, nullptr},
+    {"to_real", to_real, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
