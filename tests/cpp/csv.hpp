@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <fstream>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -25,7 +26,17 @@ struct CsvTable {
         }
         return -1;
     }
+
+    // Cell (row, col) read as a double (round-trip decimal, "nan", "inf").
+    double number(std::size_t row, int col) const { return std::stod(rows.at(row).at(static_cast<std::size_t>(col))); }
 };
+
+#ifdef KELVORA_TEST_DATA_DIR
+// Absolute path of a file in tests/data.
+inline std::string test_data_path(const std::string& name) {
+    return std::string(KELVORA_TEST_DATA_DIR) + "/" + name;
+}
+#endif
 
 inline std::vector<std::string> split_csv_line(const std::string& line) {
     std::vector<std::string> cells;
@@ -60,6 +71,13 @@ inline std::optional<CsvTable> read_csv(const std::string& path) {
         }
     }
     return table;
+}
+
+// Reads `path`; throws std::runtime_error (a test failure) when it is missing.
+inline CsvTable load_csv(const std::string& path) {
+    auto table = read_csv(path);
+    if (!table) throw std::runtime_error("cannot open test table " + path);
+    return *std::move(table);
 }
 
 }  // namespace kelvora::test

@@ -23,7 +23,7 @@
 namespace {
 
 using kelvora::witt_mao_magnification;
-using kelvora::test::read_csv;
+using kelvora::test::load_csv;
 using kelvora::test::test_data_path;
 using kelvora::test::ulp_distance;
 
@@ -231,9 +231,9 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<FailureCase>& case_info) { return std::string(case_info.param.name); });
 
 TEST(WittMaoReference, AgreesWithTheHighPrecisionDiskIntegral) {
-    const auto table = read_csv(test_data_path("witt_mao_reference.csv"));
-    const std::size_t re_col = table.column("re"), rstar_col = table.column("rstar"),
-                      l_col = table.column("l"), a_col = table.column("magnification");
+    const auto table = load_csv(test_data_path("witt_mao_reference.csv"));
+    const auto re_col = table.column("re"), rstar_col = table.column("rstar"), l_col = table.column("l"),
+               a_col = table.column("magnification");
     ASSERT_EQ(table.rows.size(), 170u);
     double worst = 0;
     for (std::size_t i = 0; i < table.rows.size(); ++i) {
@@ -253,9 +253,9 @@ TEST(WittMaoReference, AgreesWithTheHighPrecisionDiskIntegral) {
 // 0.95 and 1.0526, where the band spans |l - 1| < 0.1) get the limb value by
 // design, which differs from the exact magnification there by up to 15 %.
 TEST(WittMaoReference, AgreesWithTheOutsideNodeTable) {
-    const auto table = read_csv(test_data_path("uniform_disk_nodes.csv"));
-    const std::size_t rho_col = table.column("rho"), l_col = table.column("u_over_rho"),
-                      a_col = table.column("A_uniform_table"), err_col = table.column("rel_err_vs_mpmath");
+    const auto table = load_csv(test_data_path("uniform_disk_nodes.csv"));
+    const auto rho_col = table.column("rho"), l_col = table.column("u_over_rho"),
+               a_col = table.column("A_uniform_table"), err_col = table.column("rel_err_vs_mpmath");
     ASSERT_EQ(table.rows.size(), 656u);
     std::size_t band_rows = 0;
     for (std::size_t i = 0; i < table.rows.size(); ++i) {
