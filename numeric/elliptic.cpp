@@ -4,7 +4,7 @@
 // References
 //   [C95]  B. C. Carlson, "Numerical computation of real or complex elliptic
 //          integrals", Numer. Algorithms 10 (1995) 13-26: duplication theorem,
-//          stopping rules and the fifth/seventh-order Taylor series used below.
+//          stopping rules and the seventh-order Taylor series used below.
 //   [DLMF] NIST Digital Library of Mathematical Functions, chapter 19:
 //          19.2 (definitions), 19.7 (transformations of parameter and
 //          characteristic), 19.8 (arithmetic-geometric mean), 19.16
@@ -28,12 +28,15 @@
 //   * Nothing allocates, throws or caches; failures are returned values with a
 //     fixed static message.
 //
-// Measured accuracy (tests/cpp/test_elliptic.cpp against mpmath at 50 digits,
-// tests/data/elliptic_reference.csv): RF <= 2 ulp, RD <= 3 ulp, RJ <= 6 ulp
-// (p > 0) and <= 9 ulp away from cancellation for the principal value,
-// RC <= 2 ulp, K <= 3 ulp and E <= 2 ulp on 0 <= m < 1, E <= 3 ulp on m < 0,
-// Pi <= 10 ulp including n, m within 1e-12 of 1 (see the test file for the
-// per-branch worst rows).
+// Measured accuracy: worst error against mpmath at 50 digits over the table
+// tests/data/elliptic_reference.csv (glibc 2.36 libm; per-path worst rows are
+// listed in tests/cpp/test_elliptic.cpp):
+//   RC <= 1 ulp; RF <= 3 ulp; RD <= 3 ulp; RJ <= 3 ulp for p > 0, <= 6 ulp for
+//   the principal value (p < 0), 16 ulp for RJ(x, x, x, p < 0) where
+//   RC(x, p) - 1/sqrt(x) cancels; K <= 1 ulp and E <= 1 ulp on 0 <= m < 1,
+//   E <= 2 ulp for m < 0; Pi <= 3 ulp for 0 < n < 1, <= 2 ulp for n < 0 with
+//   0 <= m < 1, <= 6 ulp for the ring-kernel arguments with n, m within 3e-11 of
+//   1.  K for m < 0 is not an approximation of the integral (see ellipk).
 
 #include "numeric/elliptic.hpp"
 
@@ -112,7 +115,7 @@ inline double series_dj(double E2, double E3, double E4, double E5) noexcept {
 // an inverse hyperbolic function for y < x.  For y < 0 the Cauchy principal
 // value follows from RC(x, y) = sqrt(x / (x - y)) RC(x - y, -y)
 // [DLMF 19.2(iv); C95].
-// Accuracy: <= 2 ulp against mpmath on the reference table.
+// Accuracy: <= 1 ulp against mpmath on the reference table.
 // ---------------------------------------------------------------------------
 Expected<double> elliprc(double x, double y) noexcept {
     if (x < 0) return fail("elliprc: x must be non-negative.");
@@ -147,9 +150,10 @@ Expected<double> elliprc(double x, double y) noexcept {
 // Two equal arguments reduce to RC (RF(x, y, y) = RC(x, y), DLMF 19.2(iv));
 // one zero argument uses the arithmetic-geometric mean
 // RF(0, y, z) = pi / (2 AGM(sqrt y, sqrt z)) [DLMF 19.22(i)]; otherwise
-// Carlson's duplication [C95, Sec. 2] followed by the fifth-order series in
+// Carlson's duplication [C95, Sec. 2] followed by the seventh-order series in
 // E2, E3.
-// Accuracy: <= 2 ulp against mpmath on the reference table.
+// Accuracy: <= 3 ulp against mpmath on the reference table (1 ulp on the AGM
+// path).
 // ---------------------------------------------------------------------------
 Expected<double> elliprf(double x, double y, double z) noexcept {
     if (std::fmin(std::fmin(x, y), z) < 0 ||
@@ -344,8 +348,10 @@ Expected<double> elliprd(double x, double y, double z) noexcept {
 //       (c - p) RJ(a,b,c,p) = (q - c) RJ(a,b,c,q) - 3 RF(a,b,c)
 //                             + 3 sqrt(abc/(ab - pq)) RC(ab - pq, -pq)
 //     with a <= b <= c and q = (c(a + b - p) - ab)/(c - p) > 0.
-// Accuracy (p > 0): <= 6 ulp against mpmath on the reference table; the
-// principal value inherits the cancellation of the transformation.
+// Accuracy: <= 3 ulp against mpmath on the reference table for p > 0; the
+// principal value inherits the partial cancellation of the transformation
+// (<= 6 ulp measured), and RJ(x, x, x, p < 0) that of RC(x, p) - 1/sqrt(x)
+// (16 ulp at RJ(3, 3, 3, -1)).
 // ---------------------------------------------------------------------------
 Expected<double> elliprj(double x, double y, double z, double p) noexcept {
     if (std::fmin(std::fmin(x, y), z) < 0 ||
@@ -499,7 +505,11 @@ Expected<double> _elliprj(double x, double y, double z, double p) noexcept {
 // ulp on 0 <= m < 1 (the published Cephes peak relative error is 2.1e-16).
 // For m < 0 the same polynomials are evaluated at x = 1 - m > 1, outside the
 // range they were fitted on: no transformation of the parameter is applied.
-// Measured: <= 3 ulp against mpmath on 0 <= m < 1.
+// Measured: <= 1 ulp against mpmath on 0 <= m < 1.  For m < 0 the result
+// drifts away from K (relative error -1.7e-7 at m = -1, -2.2% at m = -3) and
+// soon means nothing (ellipk(-10) is about -1.9e4); in the range m >= -3 it
+// is the value of the polynomials to within the cancellation of
+// P_K - log(x) Q_K (460 ulp at m = -3, where the two nearly cancel).
 // ---------------------------------------------------------------------------
 Expected<double> ellipk(double m) noexcept {
     if (m > 1) return fail("ellipk: m must be less than 1.");
@@ -517,8 +527,9 @@ Expected<double> ellipk(double m) noexcept {
 // ---------------------------------------------------------------------------
 // E(m), Cephes ellpe: E = P_E(x) - log(x) x Q_E(x), x = 1 - m.  Negative m
 // is first mapped into (0, 1) by E(m) = sqrt(1 - m) E(m / (m - 1))
-// [DLMF 19.7(ii)].  Measured: <= 2 ulp on 0 <= m < 1, <= 3 ulp for m < 0
-// against mpmath.
+// [DLMF 19.7(ii)].  Measured: <= 1 ulp on 0 <= m < 1, <= 2 ulp for m < 0
+// against mpmath.  For m below about -2^53, m/(m - 1) rounds to 1 and the
+// result is NaN (0 * log 0).
 // ---------------------------------------------------------------------------
 Expected<double> ellipe(double m) noexcept {
     if (m > 1) return fail("ellipe: m must be less than 1.");
@@ -544,7 +555,13 @@ Expected<double> ellipe(double m) noexcept {
 //                so that RJ needs no principal value:
 //                Pi = K m/(m - n) - (1 - m) n (RF + (m - n)/(1 - n) RJ / 3)
 //                     / ((1 - n)(m - n)).
-// n = 1 is let through to RJ, which rejects p = 0.
+// n = 1 is let through to RJ, which rejects p = 0; n = m < 0 gives NaN
+// (0/0 in both terms); a NaN n or m reaches RJ's duplication, which then
+// reports "elliprj: Fail to converge".
+// Measured against mpmath: <= 3 ulp for 0 < n < 1, <= 2 ulp for n < 0 with
+// 0 <= m < 1, <= 6 ulp for the ring-kernel and disk arguments (n, m up to
+// within 3e-11 of 1).  For n < 0 and m < 0 the untransformed K(m)
+// carries its error into Pi (4e-7 relative at Pi(-0.5, -1)).
 // ---------------------------------------------------------------------------
 Expected<double> ellippi(double n, double m) noexcept {
     if (m >= 1) return fail("ellippi: m must be less than 1.");

@@ -13,6 +13,23 @@
 // Every routine is pure, allocates nothing, and returns either its value or a
 // Failure with a fixed message.  NaN arguments pass every ordered test and as a
 // rule produce NaN.
+//
+// Failure messages (exact texts; a caller receives an inner routine's failure
+// unchanged, e.g. ellippi can end with an elliprj message):
+//   elliprc  "elliprc: x must be non-negative."            x < 0
+//            "elliprc: y must be non-zero."                y == 0
+//   elliprf  "elliprf: x, y, and z must be non-negative, and at most one can be zero."
+//            "elliprf: Failed to converge."                11 duplication passes
+//   elliprd  "elliprd: x and y must be non-negative, and at most one can be zero."
+//            "elliprd: z must be positive"                 z <= 0
+//            "elliprd: Failed to converge."                50 passes
+//   elliprj  "elliprj: x, y, and z must be non-negative, and at most one can be zero."
+//            "elliprj: p must be non-zero"                 p == 0
+//            "elliprj: Fail to converge"                   100 passes (_elliprj)
+//   ellipk   "ellipk: m must be less than 1."              m > 1 (m == 1 gives +inf)
+//   ellipe   "ellipe: m must be less than 1."              m > 1 (m == 1 gives 1)
+//   ellippi  "ellippi: m must be less than 1."             m >= 1, tested first
+//            "ellippi: n must be less than 1."             n > 1 (n == 1 reaches RJ)
 #pragma once
 
 #include "numeric/failure.hpp"
