@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <limits>
 #include <numbers>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -210,6 +211,9 @@ struct FailureCase {
     double third;
     const char* message;
 };
+
+// Keeps test listings readable (GoogleTest would print the raw bytes).
+void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
 
 class WittMaoFailure : public testing::TestWithParam<FailureCase> {};
 
