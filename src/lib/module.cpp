@@ -34,7 +34,13 @@ using Slots = std::array<PyObject*, N>;
 
 constexpr const char* kLReRstar[] = {"l", "re", "rstar"};
 
+constexpr const char* kLRReRstar[] = {"l", "r", "re", "rstar"};
+constexpr const char* kLReRstarBlBf[] = {"l", "re", "rstar", "bl", "bf"};
+
 constexpr FunctionDescription kWittMao{"witt_mao_magnification", nullptr, kLReRstar, 0, 3, {}};
+constexpr FunctionDescription kHeyrovsky{"heyrovsky_magnification", nullptr, kLRReRstar, 0, 4, {}};
+constexpr FunctionDescription kDiscreteFluxMapHeyrovsky{
+    "discrete_flux_map_heyrovsky_magnification", nullptr, kLReRstarBlBf, 0, 5, {}};
 
 PyObject* witt_mao_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return binding::boundary([&]() -> Outcome<Ref> {
@@ -49,11 +55,44 @@ PyObject* witt_mao_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     });
 }
 
+PyObject* heyrovsky_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return binding::boundary([&]() -> Outcome<Ref> {
+        Slots<4> slots{};
+        KELVORA_BIND(kHeyrovsky, slots);
+        KELVORA_CONVERT(l, real_argument, slots[0], "l");
+        KELVORA_CONVERT(r, real_argument, slots[1], "r");
+        KELVORA_CONVERT(re, real_argument, slots[2], "re");
+        KELVORA_CONVERT(rstar, real_argument, slots[3], "rstar");
+        const auto result = heyrovsky_magnification(*l, *r, *re, *rstar);
+        if (!result) return std::unexpected(binding::numeric_error(result.error()));
+        return binding::float_result(*result);
+    });
+}
+
+PyObject* discrete_flux_map_heyrovsky_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                            PyObject* kwnames) {
+    return binding::boundary([&]() -> Outcome<Ref> {
+        Slots<5> slots{};
+        KELVORA_BIND(kDiscreteFluxMapHeyrovsky, slots);
+        KELVORA_CONVERT(l, reals_argument, slots[0], "l");
+        KELVORA_CONVERT(re, real_argument, slots[1], "re");
+        KELVORA_CONVERT(rstar, real_argument, slots[2], "rstar");
+        KELVORA_CONVERT(bl, reals_argument, slots[3], "bl");
+        KELVORA_CONVERT(bf, reals_argument, slots[4], "bf");
+        auto result = discrete_flux_map_heyrovsky_magnification(std::move(*l), *re, *rstar, *bl, *bf);
+        if (!result) return std::unexpected(binding::numeric_error(result.error()));
+        return binding::list_result(*result);
+    });
+}
+
 #undef KELVORA_BIND
 #undef KELVORA_CONVERT
 
 constexpr binding::FunctionEntry kFunctions[] = {
     {"witt_mao_magnification", witt_mao_entry, "witt_mao_magnification(l, re, rstar)\n--\n\n"},
+    {"heyrovsky_magnification", heyrovsky_entry, "heyrovsky_magnification(l, r, re, rstar)\n--\n\n"},
+    {"discrete_flux_map_heyrovsky_magnification", discrete_flux_map_heyrovsky_entry,
+     "discrete_flux_map_heyrovsky_magnification(l, re, rstar, bl, bf)\n--\n\n"},
 };
 
 binding::ModuleDefinition g_module{
