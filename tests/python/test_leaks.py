@@ -14,6 +14,8 @@ import kelvora
 from _support import HugeLength, ReRaises
 
 wm = kelvora.witt_mao_magnification
+ring = kelvora.heyrovsky_magnification
+rings = kelvora.discrete_flux_map_heyrovsky_magnification
 
 pytestmark = pytest.mark.leak
 
@@ -72,6 +74,10 @@ def _operations():
         "numeric_l": [0.5, 1.0 + 2.0**-40],
         "rstar_numeric": 1e8,
         "len_raises": None,
+        "bl": [0.2, 0.6, 1.0],
+        "bf": [0.5, 1.0, 0.25],
+        "far_l": 1e4 + 1.1e-5,
+        "far_ring": 1e4,
     }
     objs["from_cause"] = RaisesTypeErrorFrom(objs["cause"])
     objs["raises_value"] = RaisesValueError()
@@ -91,6 +97,12 @@ def _operations():
         (lambda: wm(o["l"], o["re"], o["raises_value"]), ValueError),
         (lambda: wm(o["l"], o["huge"], o["rstar"]), OverflowError),
         (lambda: wm(o["numeric_l"], o["re"], o["rstar_numeric"]), RuntimeError),
+        (lambda: ring(o["rstar"], o["rstar"], o["re"], o["re"]), None),
+        (lambda: ring(o["far_l"], o["far_ring"], o["re"], o["re"]), RuntimeError),
+        (lambda: ring(o["far_l"], o["bad_l"], o["re"], o["re"]), TypeError),
+        (lambda: rings(o["l"], o["re"], o["rstar"], o["bl"], o["bf"]), None),
+        (lambda: rings(o["l"], o["re"], o["rstar"], o["bl"], o["bad_l"]), TypeError),
+        (lambda: rings([o["far_l"]], o["re"], o["re"], [o["far_ring"]], o["l"][:1]), RuntimeError),
     ]
     tracked = list(objs.values()) + [NotASequence, RaisesTypeErrorFrom, RaisesValueError, LenRaises]
     return ops, tracked
@@ -192,7 +204,9 @@ def test_faults_are_flat(traced, panic_type):
     def faults(count):
         for i in range(count):
             try:
-                if i % 8:
+                if i % 8 == 4:
+                    rings([0.5], 1.0, 0.1, [0.5, 1.0], [1.0])
+                elif i % 8:
                     wm(huge, 1.0, 0.1)
                 else:
                     wm([0.5], again, 0.1)
