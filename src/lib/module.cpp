@@ -11,6 +11,7 @@
 #include "binding/boundary.hpp"
 #include "binding/convert.hpp"
 #include "binding/registry.hpp"
+#include "lib/integrated.hpp"
 #include "lib/models.hpp"
 
 namespace kelvora {
@@ -38,6 +39,12 @@ constexpr const char* kLRReRstar[] = {"l", "r", "re", "rstar"};
 constexpr const char* kLReRstarBlBf[] = {"l", "re", "rstar", "bl", "bf"};
 
 constexpr FunctionDescription kWittMao{"witt_mao_magnification", nullptr, kLReRstar, 0, 3, {}};
+constexpr FunctionDescription kIntegratedWittMao{"integrated_witt_mao_magnification", nullptr, kLReRstar, 0, 3, {}};
+constexpr FunctionDescription kIntegratedFluxMapWittMao{
+    "integrated_flux_map_witt_mao_magnification", nullptr, kLReRstarBlBf, 0, 5, {}};
+constexpr FunctionDescription kIntegratedHeyrovsky{"integrated_heyrovsky_magnification", nullptr, kLReRstar, 0, 3, {}};
+constexpr FunctionDescription kIntegratedFluxMapHeyrovsky{
+    "integrated_flux_map_heyrovsky_magnification", nullptr, kLReRstarBlBf, 0, 5, {}};
 constexpr FunctionDescription kHeyrovsky{"heyrovsky_magnification", nullptr, kLRReRstar, 0, 4, {}};
 constexpr FunctionDescription kDiscreteFluxMapHeyrovsky{
     "discrete_flux_map_heyrovsky_magnification", nullptr, kLReRstarBlBf, 0, 5, {}};
@@ -52,6 +59,61 @@ PyObject* witt_mao_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         auto result = witt_mao_magnification(std::move(*l), *re, *rstar);
         if (!result) return std::unexpected(binding::numeric_error(result.error()));
         return binding::list_result(*result);
+    });
+}
+
+PyObject* integrated_witt_mao_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return binding::boundary([&]() -> Outcome<Ref> {
+        Slots<3> slots{};
+        KELVORA_BIND(kIntegratedWittMao, slots);
+        KELVORA_CONVERT(l, reals_argument, slots[0], "l");
+        KELVORA_CONVERT(re, real_argument, slots[1], "re");
+        KELVORA_CONVERT(rstar, real_argument, slots[2], "rstar");
+        auto result = integrated_witt_mao_magnification(std::move(*l), *re, *rstar);
+        if (!result) return std::unexpected(binding::numeric_error(result.error()));
+        return binding::list_result(*result);
+    });
+}
+
+PyObject* integrated_flux_map_witt_mao_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                             PyObject* kwnames) {
+    return binding::boundary([&]() -> Outcome<Ref> {
+        Slots<5> slots{};
+        KELVORA_BIND(kIntegratedFluxMapWittMao, slots);
+        KELVORA_CONVERT(l, reals_argument, slots[0], "l");
+        KELVORA_CONVERT(re, real_argument, slots[1], "re");
+        KELVORA_CONVERT(rstar, real_argument, slots[2], "rstar");
+        KELVORA_CONVERT(bl, reals_argument, slots[3], "bl");
+        KELVORA_CONVERT(bf, reals_argument, slots[4], "bf");
+        auto result = integrated_flux_map_witt_mao_magnification(std::move(*l), *re, *rstar, *bl, *bf);
+        if (!result) return std::unexpected(binding::numeric_error(result.error()));
+        return binding::list_result(*result);
+    });
+}
+
+PyObject* integrated_heyrovsky_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return binding::boundary([&]() -> Outcome<Ref> {
+        Slots<3> slots{};
+        KELVORA_BIND(kIntegratedHeyrovsky, slots);
+        KELVORA_CONVERT(l, reals_argument, slots[0], "l");
+        KELVORA_CONVERT(re, real_argument, slots[1], "re");
+        KELVORA_CONVERT(rstar, real_argument, slots[2], "rstar");
+        return binding::list_result(integrated_heyrovsky_magnification(std::move(*l), *re, *rstar));
+    });
+}
+
+PyObject* integrated_flux_map_heyrovsky_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                              PyObject* kwnames) {
+    return binding::boundary([&]() -> Outcome<Ref> {
+        Slots<5> slots{};
+        KELVORA_BIND(kIntegratedFluxMapHeyrovsky, slots);
+        KELVORA_CONVERT(l, reals_argument, slots[0], "l");
+        KELVORA_CONVERT(re, real_argument, slots[1], "re");
+        KELVORA_CONVERT(rstar, real_argument, slots[2], "rstar");
+        KELVORA_CONVERT(bl, reals_argument, slots[3], "bl");
+        KELVORA_CONVERT(bf, reals_argument, slots[4], "bf");
+        return binding::list_result(
+            integrated_flux_map_heyrovsky_magnification(std::move(*l), *re, *rstar, *bl, *bf));
     });
 }
 
@@ -90,7 +152,15 @@ PyObject* discrete_flux_map_heyrovsky_entry(PyObject*, PyObject* const* args, Py
 
 constexpr binding::FunctionEntry kFunctions[] = {
     {"witt_mao_magnification", witt_mao_entry, "witt_mao_magnification(l, re, rstar)\n--\n\n"},
+    {"integrated_witt_mao_magnification", integrated_witt_mao_entry,
+     "integrated_witt_mao_magnification(l, re, rstar)\n--\n\n"},
+    {"integrated_flux_map_witt_mao_magnification", integrated_flux_map_witt_mao_entry,
+     "integrated_flux_map_witt_mao_magnification(l, re, rstar, bl, bf)\n--\n\n"},
     {"heyrovsky_magnification", heyrovsky_entry, "heyrovsky_magnification(l, r, re, rstar)\n--\n\n"},
+    {"integrated_heyrovsky_magnification", integrated_heyrovsky_entry,
+     "integrated_heyrovsky_magnification(l, re, rstar)\n--\n\n"},
+    {"integrated_flux_map_heyrovsky_magnification", integrated_flux_map_heyrovsky_entry,
+     "integrated_flux_map_heyrovsky_magnification(l, re, rstar, bl, bf)\n--\n\n"},
     {"discrete_flux_map_heyrovsky_magnification", discrete_flux_map_heyrovsky_entry,
      "discrete_flux_map_heyrovsky_magnification(l, re, rstar, bl, bf)\n--\n\n"},
 };
