@@ -30,20 +30,25 @@ ALL_NAMES = [
 # The functions registered so far, with their parameters and one valid call
 # (positional arguments) plus the Python type that call returns, in
 # registration order.  Add a row per function as it is registered.
+LBF = ("l", "re", "rstar", "bl", "bf")
+TABLE_CALL = ([0.5, 2.0], 1.0, 0.1, [0.25, 0.75], [1.0, 0.5])
 FUNCTIONS = [
     ("witt_mao_magnification", ("l", "re", "rstar"), ([0.5, 2.0], 1.0, 0.1), list),
+    ("integrated_witt_mao_magnification", ("l", "re", "rstar"), ([0.5, 2.0], 1.0, 0.1), list),
+    ("integrated_flux_map_witt_mao_magnification", LBF, TABLE_CALL, list),
     ("heyrovsky_magnification", ("l", "r", "re", "rstar"), (0.5, 0.3, 1.0, 0.1), float),
-    (
-        "discrete_flux_map_heyrovsky_magnification",
-        ("l", "re", "rstar", "bl", "bf"),
-        ([0.5, 2.0], 1.0, 0.1, [0.25, 0.75], [1.0, 0.5]),
-        list,
-    ),
+    ("integrated_heyrovsky_magnification", ("l", "re", "rstar"), ([0.5, 2.0], 1.0, 0.1), list),
+    ("integrated_flux_map_heyrovsky_magnification", LBF, TABLE_CALL, list),
+    ("discrete_flux_map_heyrovsky_magnification", LBF, TABLE_CALL, list),
 ]
 
 # Calls with an empty separation sequence; these return empty lists.
 EMPTY_CALLS = [
     ("witt_mao_magnification", ([], 1.0, 0.1)),
+    ("integrated_witt_mao_magnification", ([], 1.0, 0.1)),
+    ("integrated_flux_map_witt_mao_magnification", ([], 1.0, 0.1, [0.5], [1.0])),
+    ("integrated_heyrovsky_magnification", ([], 1.0, 0.1)),
+    ("integrated_flux_map_heyrovsky_magnification", ([], 1.0, 0.1, [0.5], [1.0])),
     ("discrete_flux_map_heyrovsky_magnification", ([], 1.0, 0.1, [0.5], [1.0])),
 ]
 
@@ -60,6 +65,10 @@ def test_function_table_follows_the_registration_order():
 def test_all_lists_registered_functions_in_order():
     assert type(kelvora.__all__) is list
     assert kelvora.__all__ == REGISTERED
+
+
+def test_all_seven_functions_are_registered():
+    assert kelvora.__all__ == ALL_NAMES
 
 
 def test_names_not_yet_registered_are_absent():
@@ -101,8 +110,22 @@ def test_inspect_signature(name, params, call, result_type):
     assert sig.return_annotation is inspect.Signature.empty
 
 
-def test_witt_mao_text_signature_exact():
-    assert kelvora.witt_mao_magnification.__text_signature__ == "(l, re, rstar)"
+TEXT_SIGNATURES = {
+    "witt_mao_magnification": "(l, re, rstar)",
+    "integrated_witt_mao_magnification": "(l, re, rstar)",
+    "integrated_flux_map_witt_mao_magnification": "(l, re, rstar, bl, bf)",
+    "heyrovsky_magnification": "(l, r, re, rstar)",
+    "integrated_heyrovsky_magnification": "(l, re, rstar)",
+    "integrated_flux_map_heyrovsky_magnification": "(l, re, rstar, bl, bf)",
+    "discrete_flux_map_heyrovsky_magnification": "(l, re, rstar, bl, bf)",
+}
+
+
+@pytest.mark.parametrize("name", ALL_NAMES)
+def test_text_signature_exact(name):
+    func = getattr(kelvora, name)
+    assert func.__text_signature__ == TEXT_SIGNATURES[name]
+    assert str(inspect.signature(func)) == TEXT_SIGNATURES[name]
 
 
 @pytest.mark.parametrize("name, params, call, result_type", FUNCTIONS, ids=FUNCTION_IDS)
