@@ -1,4 +1,4 @@
-"""Light curve of a lens crossing a finite source star.
+"""Light curve of a lens crossing a finite, limb-darkened source star.
 
 A typical high-magnification event: the source radius is rho = 0.05 Einstein
 radii and the lens passes 0.02 Einstein radii from the source centre, so it
@@ -6,14 +6,32 @@ crosses the stellar disk.  kelvora's separations are in stellar radii, so the
 lens-source separation u(t) (in Einstein radii) is passed as u / rho, with
 re = 1 and rstar = rho.
 
-Besides the uniformly bright disk (Witt & Mao 1994) the table shows two ring
-models (Heyrovsky 2003): one thin ring at 0.6 stellar radii, and a
-source made of a few thin rings whose weights carry a linear limb-darkening
-law I(r) = 1 - u (1 - sqrt(1 - r^2)) and the ring areas 2 r dr, normalised by
-the flux pi (1 - u/3) / pi of that law over the unit disk.
+The light curve is shown for
+
+- a point source (Paczynski 1986), for comparison;
+- a uniformly bright disk (Witt & Mao 1994), `witt_mao_magnification`;
+- a linearly limb-darkened disk, I(r) = 1 - 0.6 (1 - sqrt(1 - r^2)), as a sum
+  of thin rings (Heyrovsky 2003) with Gauss-Legendre weights I(r) 2 r dr / F,
+  `discrete_flux_map_heyrovsky_magnification`;
+- a tabulated profile (a quadratic law sampled at 11 radii, as a model
+  atmosphere would give it), interpolated onto the same rings;
+
+and, in a second table, the module's integrated forms at the same times, as
+they are defined: `integrated_witt_mao_magnification` integrates the
+full-source disk value (so it follows the uniform disk),
+`integrated_heyrovsky_magnification` and its flux-map version integrate
+pi d/dx[x^2 h(x)] P(x) of the ring kernel h, which is not the flux-weighted
+magnification; see the README.
+
+Run with --quick for fewer rings and no figure, and --output PATH for the
+figure's file name (default examples/light_curve.png).
 """
 
+import argparse
 import math
+from pathlib import Path
+
+import numpy as np
 
 import kelvora
 
@@ -21,18 +39,12 @@ RHO = 0.05  # source radius in Einstein radii (rstar / re)
 U0 = 0.02  # impact parameter in Einstein radii
 T_E = 20.0  # Einstein crossing time in days
 T0 = 0.0  # time of closest approach
-RING = 0.6  # radius of the single ring, in stellar radii
-N_RINGS = 8  # rings of the limb-darkened source
 LIMB_U = 0.6  # linear limb-darkening coefficient
-
-
-def limb_darkened_rings(count: int, u: float) -> tuple[list[float], list[float]]:
-    """Ring radii (midpoints of equal steps in r) and weights I(r) 2 r dr / F."""
-    dr = 1.0 / count
-    radii = [(j + 0.5) * dr for j in range(count)]
-    flux = 1.0 - u / 3.0
-    weights = [(1.0 - u * (1.0 - math.sqrt(1.0 - r * r))) * 2.0 * r * dr / flux for r in radii]
-    return radii, weights
+RING = 0.6  # radius of the single ring shown, in stellar radii
+# A tabulated profile: quadratic limb darkening (a, b) = (0.4, 0.25),
+# I = 1 - a (1 - mu) - b (1 - mu)^2 with mu = sqrt(1 - r^2), at 11 radii.
+TABLE_R = [k / 10 for k in range(11)]
+TABLE_I = [1 - 0.4 * (1 - math.sqrt(1 - r * r)) - 0.25 * (1 - math.sqrt(1 - r * r)) ** 2 for r in TABLE_R]
 
 
 def separation(t: float) -> float:
@@ -46,34 +58,82 @@ def point_lens(u: float) -> float:
     return (u * u + 2.0) / (u * math.sqrt(u * u + 4.0))
 
 
+def linear_law(r: np.ndarray) -> np.ndarray:
+    return 1.0 - LIMB_U * (1.0 - np.sqrt(1.0 - r * r))
+
+
+def ring_weights(brightness, count: int) -> tuple[list[float], list[float]]:
+    """Gauss-Legendre rings on [0, 1] with weights I(r) 2 r w / sum(I 2 r w):
+    the flux-weighted mean of the ring kernel over the disk."""
+    x, w = np.polynomial.legendre.leggauss(count)
+    r = 0.5 * (x + 1.0)
+    weights = brightness(r) * 2.0 * r * (0.5 * w)
+    return r.tolist(), (weights / weights.sum()).tolist()
+
+
 def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="fewer rings, no figure")
+    parser.add_argument("--output", type=Path, default=Path(__file__).with_name("light_curve.png"))
+    args = parser.parse_args()
+    count = 48 if args.quick else 256
+
     times = [T0 + 0.1 * k for k in range(-20, 21)]  # two days around the peak
     u = [separation(t) for t in times]
     l = [ui / RHO for ui in u]
+    point = [point_lens(ui) for ui in u]
     uniform = kelvora.witt_mao_magnification(l, 1.0, RHO)
-    one_ring = [kelvora.heyrovsky_magnification(li, RING, 1.0, RHO) for li in l]
-    radii, weights = limb_darkened_rings(N_RINGS, LIMB_U)
-    few_rings = kelvora.discrete_flux_map_heyrovsky_magnification(l, 1.0, RHO, radii, weights)
+    ld_r, ld_w = ring_weights(linear_law, count)
+    limb = kelvora.discrete_flux_map_heyrovsky_magnification(l, 1.0, RHO, ld_r, ld_w)
+    tab_r, tab_w = ring_weights(lambda r: np.interp(r, TABLE_R, TABLE_I), count)
+    tabulated = kelvora.discrete_flux_map_heyrovsky_magnification(l, 1.0, RHO, tab_r, tab_w)
 
-    print(f"kelvora demo: rho = {RHO}, u0 = {U0}, tE = {T_E} d")
-    print(f"ring source: {N_RINGS} rings at r = {', '.join(f'{r:.4f}' for r in radii)}")
-    print(f"  weights (linear limb darkening u = {LIMB_U}): {', '.join(f'{w:.4f}' for w in weights)}")
-    header = (
-        f"{'t - t0 [d]':>10}  {'u [R_E]':>9}  {'u/rho':>7}  {'A uniform disk':>15}"
-        f"  {f'A ring r={RING}':>15}  {f'A {N_RINGS} rings':>15}  {'A point source':>15}"
-    )
-    print(header)
-    for t, ui, a, ar, an in zip(times, u, uniform, one_ring, few_rings):
-        print(
-            f"{t - T0:10.2f}  {ui:9.5f}  {ui / RHO:7.3f}  {a:15.6f}  {ar:15.6f}  {an:15.6f}"
-            f"  {point_lens(ui):15.6f}"
-        )
-    peak = max(uniform)
-    print(f"peak magnification {peak:.6f} (a point source would reach {point_lens(U0):.6f})")
+    print(f"kelvora demo: rho = {RHO}, u0 = {U0}, tE = {T_E} d; {count} rings")
     print(
-        f"lens at the source centre: one ring {one_ring[len(l) // 2]:.6f},"
-        f" {N_RINGS} rings {few_rings[len(l) // 2]:.6f}, uniform disk {uniform[len(l) // 2]:.6f}"
+        f"{'t - t0 [d]':>10} {'u [R_E]':>8} {'u/rho':>6} {'point':>10} {'uniform':>10}"
+        f" {'limb u=0.6':>10} {'tabulated':>10}"
     )
+    for row in zip(times, u, l, point, uniform, limb, tabulated):
+        t, ui, li, *values = row
+        print(f"{t - T0:10.2f} {ui:8.5f} {li:6.3f} " + " ".join(f"{v:10.5f}" for v in values))
+    centre = len(l) // 2
+    print(
+        f"peak: point {point[centre]:.5f}, uniform {uniform[centre]:.5f},"
+        f" limb-darkened {limb[centre]:.5f}, tabulated {tabulated[centre]:.5f}"
+    )
+    one_ring = kelvora.heyrovsky_magnification(l[centre], RING, 1.0, RHO)
+    print(f"one thin ring at r = {RING} with the lens at u0: {one_ring:.5f}")
+
+    integrated = {
+        "integrated_witt_mao": kelvora.integrated_witt_mao_magnification(l, 1.0, RHO),
+        "flux_map_witt_mao": kelvora.integrated_flux_map_witt_mao_magnification(l, 1.0, RHO, TABLE_R, TABLE_I),
+        "integrated_heyrovsky": kelvora.integrated_heyrovsky_magnification(l, 1.0, RHO),
+        "flux_map_heyrovsky": kelvora.integrated_flux_map_heyrovsky_magnification(l, 1.0, RHO, TABLE_R, TABLE_I),
+    }
+    print()
+    print("the integrated forms as defined (see the README for what they compute):")
+    print(f"{'t - t0 [d]':>10} " + " ".join(f"{name:>20}" for name in integrated))
+    for i in range(0, len(times), 4):
+        print(f"{times[i] - T0:10.2f} " + " ".join(f"{column[i]:20.5f}" for column in integrated.values()))
+
+    if not args.quick:
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+
+        fig, ax = plt.subplots(figsize=(7.5, 4.5), dpi=120)
+        ax.plot(times, point, ":", color="0.4", label="point source")
+        ax.plot(times, uniform, "-", label="uniform disk (witt_mao_magnification)")
+        ax.plot(times, limb, "--", label="linear limb darkening u = 0.6 (rings)")
+        ax.plot(times, tabulated, "-.", label="tabulated profile (rings)")
+        ax.set_xlabel("t - t0 [days]")
+        ax.set_ylabel("magnification")
+        ax.set_title(f"single lens, finite source: rho = {RHO}, u0 = {U0}, tE = {T_E} d")
+        ax.legend(fontsize=8)
+        fig.tight_layout()
+        fig.savefig(args.output)
+        print(f"\nwrote {args.output}")
 
 
 if __name__ == "__main__":
