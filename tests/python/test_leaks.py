@@ -103,6 +103,13 @@ def _operations():
         (lambda: rings(o["l"], o["re"], o["rstar"], o["bl"], o["bf"]), None),
         (lambda: rings(o["l"], o["re"], o["rstar"], o["bl"], o["bad_l"]), TypeError),
         (lambda: rings([o["far_l"]], o["re"], o["re"], [o["far_ring"]], o["l"][:1]), RuntimeError),
+        (lambda: kelvora.integrated_witt_mao_magnification(o["l"], o["re"], o["rstar"]), None),
+        (lambda: kelvora.integrated_flux_map_witt_mao_magnification(o["l"], o["re"], o["rstar"], o["bl"], o["bf"]), None),
+        (lambda: kelvora.integrated_flux_map_witt_mao_magnification(o["numeric_l"], o["re"], o["rstar_numeric"],
+                                                                    o["bl"], o["bf"]), RuntimeError),
+        (lambda: kelvora.integrated_heyrovsky_magnification([], o["re"], o["rstar"]), None),
+        (lambda: kelvora.integrated_flux_map_heyrovsky_magnification([], o["re"], o["rstar"], o["bl"], o["bad_l"]),
+         TypeError),
     ]
     tracked = list(objs.values()) + [NotASequence, RaisesTypeErrorFrom, RaisesValueError, LenRaises]
     return ops, tracked
@@ -206,6 +213,8 @@ def test_faults_are_flat(traced, panic_type):
             try:
                 if i % 8 == 4:
                     rings([0.5], 1.0, 0.1, [0.5, 1.0], [1.0])
+                elif i % 8 == 6:
+                    kelvora.integrated_flux_map_heyrovsky_magnification([0.5], 1.0, 0.1, [0.5, 1.0], [1.0])
                 elif i % 8:
                     wm(huge, 1.0, 0.1)
                 else:
