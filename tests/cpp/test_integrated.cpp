@@ -141,11 +141,12 @@ TEST(IntegratedHeyrovsky, FiniteEverywhereAndNeverFails) {
 
 // Against the integral with the exact derivative of the closed-form kernel
 // (tools/gen_integrated_reference.py, 30 digits), for separations outside
-// the source.  The entries lie 2e-11 to 4.2e-11 below: at the nodes below
+// the source.  The entries lie 2.8e-11 to 4.2e-11 below: at the nodes below
 // the difference step (x < 6.06e-6) the point x - h is a negative ring radius,
 // where the kernel has no value (the square root of l x / Q is NaN), and those
-// nodes are dropped, taking pi x^2 M(0) of the integral with them.  The
-// central difference itself adds about 1e-12.
+// nodes are dropped, taking about pi h^2 M(0) of the integral with them.  The
+// truncation of the central difference, h^2 M'''/6, adds up to 6e-11 where
+// the lens is close to the limb (l = 1.2, rstar = re: 1.9e-11 above).
 TEST(IntegratedHeyrovsky, AgreesWithTheExactIntegralOutsideTheSource) {
     const auto table = load_csv(test_data_path("integrated_heyrovsky_reference.csv"));
     const int re = table.column("re"), rs = table.column("rstar"), l = table.column("l");
