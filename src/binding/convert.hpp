@@ -19,7 +19,14 @@ inline Converted<double> to_real(PyObject* object);
 // A Python sequence as an array of doubles, one per item its iterator
 // produces, in iteration order.  `str` is refused although it is a sequence;
 // non-sequences are refused with the downcast message (target "Sequence").
+//
+// Exact lists and tuples are read by index and exact numpy float64 arrays,
+// array.array('d') and memoryviews of native doubles are copied from their
+// buffer; the result, and every error, is the same as the generic path's.
 Converted<std::vector<double>> to_reals(PyObject* object);
+
+// The element-by-element conversion through the object's iterator.
+Converted<std::vector<double>> to_reals_generic(PyObject* object);
 
 // Prefixes a conversion failure with the parameter's name when its type is
 // exactly TypeError: "argument '<name>': <str of the error>", keeping the

@@ -98,6 +98,17 @@ PyObject* to_real(PyObject*, PyObject* object) {
     });
 }
 
+// The sequence converter, with and without its fast paths: the same object
+// through both must give the same values or the same error.
+template <bool Generic>
+PyObject* to_reals(PyObject*, PyObject* object) {
+    return kelvora::binding::boundary([&]() -> Outcome<Ref> {
+        auto values = Generic ? kelvora::binding::to_reals_generic(object) : kelvora::binding::to_reals(object);
+        if (!values) return std::unexpected(std::move(values.error()));
+        return kelvora::binding::list_result(*values);
+    });
+}
+
 PyObject* panic_type(PyObject*, PyObject*) {
     PyObject* type = kelvora::binding::panic_exception_type();
     return type != nullptr ? Py_NewRef(type) : nullptr;
@@ -119,6 +130,8 @@ PyMethodDef kMethods[] = {
     {"register_into", register_into, METH_O, nullptr},
     {"panic_type", panic_type, METH_NOARGS, nullptr},
     {"to_real", to_real, METH_O, nullptr},
+    {"to_reals", to_reals<false>, METH_O, nullptr},
+    {"to_reals_generic", to_reals<true>, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
