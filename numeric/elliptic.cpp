@@ -47,16 +47,13 @@ namespace kelvora::numeric {
 
 namespace {
 
-// 2^-52, the spacing of doubles at 1.
-constexpr double EPS = 2.2204460492503131e-16;
-// 2.7 * EPS: relative tolerance of the arithmetic-geometric-mean loops.
+// 2.7 * 2^-52: relative tolerance of the arithmetic-geometric-mean loops.
 constexpr double AGM_TOL = 5.9952043329758457e-16;
 // Duplication stopping scales of [C95]: (3 eps)^(-1/8), (eps/4)^(-1/8) and
 // (eps/5)^(-1/8), stored as literals.
 constexpr double RF_SCALE = 78.895969078640803;
 constexpr double RD_SCALE = 107.63474115247546;
 constexpr double RJ_SCALE = 110.67925377307274;
-constexpr double LN4 = 1.3862943611198906;
 constexpr double PI = 3.1415926535897931;
 constexpr double PI_2 = 1.5707963267948966;
 constexpr double THREE_PI = 9.4247779607693793;
@@ -64,40 +61,12 @@ constexpr double THREE_PI = 9.4247779607693793;
 // apart that the difference RC(x,y) - RC(x,p) does not cancel badly.
 constexpr double RATIO_LIMIT = 1.2;
 
-// Cephes ellpk.c: K(m) = P_K(x) - log(x) Q_K(x), x = 1 - m (highest power first).
-constexpr double PK[11] = {
-    0.00013798286460627325, 0.0022802572400587558, 0.0079740401322041521,
-    0.0098582137902122596,  0.006874896874499499,  0.006189010336376876,
-    0.008790782739527438,   0.014938044891680526,  0.030885146524671201,
-    0.096573590281169019,   1.3862943611198906,
-};
-constexpr double QK[11] = {
-    2.9407895504859849e-05, 0.00091418472386591725, 0.0059405830375316776,
-    0.01548505166497624,    0.023908960271592488,   0.030120471522760404,
-    0.037377431417382326,   0.048828034757099827,   0.070312499696395747,
-    0.12499999999987083,    0.5,
-};
-// Cephes ellpe.c: E(m) = P_E(x) - log(x) x Q_E(x), x = 1 - m.
-constexpr double PE[11] = {
-    0.0001535525773010133, 0.0025088849216360204, 0.008687868165658896,
-    0.010735094905607619,  0.0077739549251678707, 0.0075839528941351467,
-    0.011568843681057412,  0.021831799601555724,  0.056805194561786058,
-    0.44314718056099084,   1.0,
-};
-constexpr double QE[10] = {
-    3.2795489857648585e-05, 0.0010096279267935672, 0.0065060948997692752,
-    0.016886216399331133,   0.026176974245449364,  0.033483390488822491,
-    0.04271809265189315,    0.058593663447110103,  0.093749999719764429,
-    0.24999999999988831,
-};
-
-// Horner's rule, coefficients highest power first.
-template <int N>
-inline double horner(const double (&c)[N], double x) noexcept {
-    double p = c[0];
-    for (int i = 1; i < N; ++i) p = p * x + c[i];
-    return p;
-}
+// std::fmin and std::fmax with their C semantics (a NaN operand is ignored,
+// the other returned), written out so that they inline: GCC calls libm for
+// them unless NaNs are ruled out.  Only their comparisons and magnitudes are
+// used below, so which zero they return for (+0, -0) does not matter.
+inline double fmin_(double a, double b) noexcept { return (b < a || std::isnan(a)) ? b : a; }
+inline double fmax_(double a, double b) noexcept { return (b > a || std::isnan(a)) ? b : a; }
 
 // Seventh-order series of RD and RJ in the elementary symmetric functions
 // E2..E5 of the normalised deviations [C95, Sec. 2; DLMF 19.36(i)].
@@ -156,8 +125,8 @@ Expected<double> elliprc(double x, double y) noexcept {
 // path).
 // ---------------------------------------------------------------------------
 Expected<double> elliprf(double x, double y, double z) noexcept {
-    if (std::fmin(std::fmin(x, y), z) < 0 ||
-        std::fmin(std::fmin(y + z, x + y), x + z) == 0) {
+    if (fmin_(fmin_(x, y), z) < 0 ||
+        fmin_(fmin_(y + z, x + y), x + z) == 0) {
         return fail("elliprf: x, y, and z must be non-negative, and at most one can be zero.");
     }
 
@@ -205,7 +174,7 @@ Expected<double> elliprf(double x, double y, double z) noexcept {
     // Q 4^-n < |A_n| (Carlson's bound: the truncated series is then accurate to
     // the double precision the scale was chosen for).
     const double A0 = ((x + y) + z) / 3;
-    const double Q = std::fmax(std::fmax(std::fmax(std::fabs(A0), std::fabs(A0 - x)),
+    const double Q = fmax_(fmax_(fmax_(std::fabs(A0), std::fabs(A0 - x)),
                                          std::fabs(A0 - y)),
                                std::fabs(A0 - z)) *
                      RF_SCALE;
@@ -255,7 +224,7 @@ Expected<double> elliprf(double x, double y, double z) noexcept {
 // Accuracy: <= 3 ulp against mpmath on the reference table.
 // ---------------------------------------------------------------------------
 Expected<double> elliprd(double x, double y, double z) noexcept {
-    if (std::fmin(x, y) < 0 || x + y == 0) {
+    if (fmin_(x, y) < 0 || x + y == 0) {
         return fail("elliprd: x and y must be non-negative, and at most one can be zero.");
     }
     if (z <= 0) return fail("elliprd: z must be positive");
@@ -300,7 +269,7 @@ Expected<double> elliprd(double x, double y, double z) noexcept {
     // the arguments (their maximum is non-negative since the weighted
     // deviations sum to zero).
     const double A0 = ((x + y) + 3 * z) / 5;
-    double Q = std::fmax(std::fmax(A0 - u, A0 - v), A0 - z) * RD_SCALE * 1.2;
+    double Q = fmax_(fmax_(A0 - u, A0 - v), A0 - z) * RD_SCALE * 1.2;
     double s = 0;
     double f = 1;
     double A = A0;
@@ -354,8 +323,8 @@ Expected<double> elliprd(double x, double y, double z) noexcept {
 // (16 ulp at RJ(3, 3, 3, -1)).
 // ---------------------------------------------------------------------------
 Expected<double> elliprj(double x, double y, double z, double p) noexcept {
-    if (std::fmin(std::fmin(x, y), z) < 0 ||
-        std::fmin(std::fmin(y + z, x + y), x + z) == 0) {
+    if (fmin_(fmin_(x, y), z) < 0 ||
+        fmin_(fmin_(y + z, x + y), x + z) == 0) {
         return fail("elliprj: x, y, and z must be non-negative, and at most one can be zero.");
     }
     if (p == 0) return fail("elliprj: p must be non-zero");
@@ -386,7 +355,7 @@ Expected<double> elliprj(double x, double y, double z, double p) noexcept {
             o = x;
         }
         if (r == p) return elliprd(o, r, r);  // RJ(o,r,r,r) = RD(o,r,r)
-        if (std::fmax(p, r) / std::fmin(p, r) > RATIO_LIMIT) {
+        if (fmax_(p, r) / fmin_(p, r) > RATIO_LIMIT) {
             // p far from r: the RC difference is well conditioned.
             const auto rc1 = elliprc(o, r);
             if (!rc1) return fail(rc1.error().message);
@@ -433,7 +402,7 @@ Expected<double> _elliprj(double x, double y, double z, double p) noexcept {
     const double Y0 = A0 - y;
     const double Z0 = A0 - z;
     double delta = (p - z) * ((p - x) * (p - y));
-    const double Q = std::fmax(std::fmax(std::fmax(std::fabs(X0), std::fabs(Y0)), std::fabs(Z0)),
+    const double Q = fmax_(fmax_(fmax_(std::fabs(X0), std::fabs(Y0)), std::fabs(Z0)),
                                std::fabs(A0 - p)) *
                      RJ_SCALE;
     double s = 0;
@@ -498,51 +467,6 @@ Expected<double> _elliprj(double x, double y, double z, double p) noexcept {
     const double E4 = (2 * X * Y * Z + E2 * P + 3 * P * P * P) * P;
     const double E5 = X * Y * Z * P * P;
     return f * std::pow(A, -1.5) * series_dj(E2, E3, E4, E5) + 6 * s;
-}
-
-// ---------------------------------------------------------------------------
-// K(m), Cephes ellpk: K = P_K(x) - log(x) Q_K(x), x = 1 - m, accurate to a few
-// ulp on 0 <= m < 1 (the published Cephes peak relative error is 2.1e-16).
-// For m < 0 the same polynomials are evaluated at x = 1 - m > 1, outside the
-// range they were fitted on: no transformation of the parameter is applied.
-// Measured: <= 1 ulp against mpmath on 0 <= m < 1.  For m < 0 the result
-// drifts away from K (relative error -1.7e-7 at m = -1, -2.2% at m = -3) and
-// soon means nothing (ellipk(-10) is about -1.9e4); in the range m >= -3 it
-// is the value of the polynomials to within the cancellation of
-// P_K - log(x) Q_K (460 ulp at m = -3, where the two nearly cancel).
-// ---------------------------------------------------------------------------
-Expected<double> ellipk(double m) noexcept {
-    if (m > 1) return fail("ellipk: m must be less than 1.");
-    if (m == 1) return std::numeric_limits<double>::infinity();  // log singularity, as a value
-    if (m == 0) return PI_2;      // exact, rather than the polynomial sum
-    const double x = 1 - m;
-    if (x < EPS) {
-        // Only m = 1 - 2^-53 lands here: the leading term of the expansion
-        // K ~ ln 4 - ln(x)/2, where the polynomials add nothing.
-        return LN4 + std::log(x) * (-0.5);
-    }
-    return horner(PK, x) - std::log(x) * horner(QK, x);
-}
-
-// ---------------------------------------------------------------------------
-// E(m), Cephes ellpe: E = P_E(x) - log(x) x Q_E(x), x = 1 - m.  Negative m
-// is first mapped into (0, 1) by E(m) = sqrt(1 - m) E(m / (m - 1))
-// [DLMF 19.7(ii)].  Measured: <= 1 ulp on 0 <= m < 1, <= 2 ulp for m < 0
-// against mpmath.  For m below about -2^53, m/(m - 1) rounds to 1 and the
-// result is NaN (0 * log 0).
-// ---------------------------------------------------------------------------
-Expected<double> ellipe(double m) noexcept {
-    if (m > 1) return fail("ellipe: m must be less than 1.");
-    if (m == 1) return 1.0;  // E(1) = 1; the log term would give 0 * inf
-    if (m == 0) return PI_2;
-    double c = 1;
-    while (m < 0) {
-        // Imaginary-modulus transformation; one pass for any finite m.
-        c = c * std::sqrt(1 - m);
-        m = m / (m - 1);
-    }
-    const double x = 1 - m;
-    return c * (horner(PE, x) - std::log(x) * (x * horner(QE, x)));
 }
 
 // ---------------------------------------------------------------------------

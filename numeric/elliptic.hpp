@@ -33,6 +33,7 @@
 #pragma once
 
 #include "numeric/failure.hpp"
+#include "numeric/legendre_ke.hpp"  // ellipk, ellipe (inline)
 
 namespace kelvora::numeric {
 
@@ -43,8 +44,6 @@ Expected<double> elliprj(double x, double y, double z, double p) noexcept;
 // Duplication core of RJ for p > 0, without argument tests.
 Expected<double> _elliprj(double x, double y, double z, double p) noexcept;
 
-Expected<double> ellipk(double m) noexcept;
-Expected<double> ellipe(double m) noexcept;
 Expected<double> ellippi(double n, double m) noexcept;
 
 }  // namespace kelvora::numeric
