@@ -403,26 +403,56 @@ Expected<double> _elliprj(double x, double y, double z, double p) noexcept {
     const double Z0 = A0 - z;
     double delta = (p - z) * ((p - x) * (p - y));
     const double Q = fmax_(fmax_(fmax_(std::fabs(X0), std::fabs(Y0)), std::fabs(Z0)),
-                               std::fabs(A0 - p)) *
+                           std::fabs(A0 - p)) *
                      RJ_SCALE;
-    double s = 0;
+
+    // The duplication passes first, keeping for each pass its weight f/d and
+    // the argument of its RC(1, 1 + e) term; the terms, which call atan, log1p
+    // or RC, are summed afterwards in pass order.  The sum is the same, and
+    // the passes run without a function call (so without spilling their
+    // state around one).
+    constexpr int PASSES = 100;
+    double weight[PASSES];
+    double argument[PASSES];  // e, or 1 + e formed without cancellation
+    bool cancels[PASSES];     // -1.5 < e < -0.5: the argument is 1 + e
+    int passes = 0;
     double f = 1;
     double A = A0;
     bool converged = false;
-    for (int pass = 0; pass < 100; ++pass) {
+    while (passes < PASSES) {
         const double sx = std::sqrt(x);
         const double sy = std::sqrt(y);
         const double sz = std::sqrt(z);
         const double sp = std::sqrt(p);
         const double d = (sz + sp) * ((sy + sp) * (sx + sp));
         const double e = delta / (d * d);
+        weight[passes] = f / d;
+        cancels[passes] = -1.5 < e && e < -0.5;
+        // 1 + e is small or cancels: form it from the square roots without
+        // subtraction (b = 1 + e in exact arithmetic).
+        argument[passes] = cancels[passes] ? 2 * sp * (sy * sz + (p + sx * (sy + sz))) / d : e;
+        ++passes;
 
+        const double lambda = sx * sz + sx * sy + sy * sz;
+        f = f / 4;
+        A = (A + lambda) / 4;
+        if (Q * f < A) {
+            converged = true;
+            break;
+        }
+        x = (x + lambda) / 4;
+        y = (y + lambda) / 4;
+        z = (z + lambda) / 4;
+        p = (p + lambda) / 4;
+        delta = delta / 64;
+    }
+
+    double s = 0;
+    for (int k = 0; k < passes; ++k) {
+        const double e = argument[k];
         double R;  // RC(1, 1 + e)
-        if (-1.5 < e && e < -0.5) {
-            // 1 + e is small or cancels: form 1 + e from the square roots
-            // without subtraction, b = 1 + e exactly in exact arithmetic.
-            const double bb = 2 * sp * (sy * sz + (p + sx * (sy + sz))) / d;
-            const auto rc = elliprc(1, bb);
+        if (cancels[k]) {
+            const auto rc = elliprc(1, e);
             if (!rc) return fail(rc.error().message);
             R = *rc;
         } else if (e < -1) {
@@ -441,20 +471,7 @@ Expected<double> _elliprj(double x, double y, double z, double p) noexcept {
             // e == -0.5 exactly (or NaN).
             R = std::log((1 + std::sqrt(-e)) / std::sqrt(1 + e)) / std::sqrt(-e);
         }
-        s = s + (f / d) * R;
-
-        const double lambda = sx * sz + sx * sy + sy * sz;
-        f = f / 4;
-        A = (A + lambda) / 4;
-        if (Q * f < A) {
-            converged = true;
-            break;
-        }
-        x = (x + lambda) / 4;
-        y = (y + lambda) / 4;
-        z = (z + lambda) / 4;
-        p = (p + lambda) / 4;
-        delta = delta / 64;
+        s = s + weight[k] * R;
     }
     if (!converged) return fail("elliprj: Fail to converge");
 

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "lib/models.hpp"
+#include "lib/ring.hpp"
 #include "numeric/derivative.hpp"
 #include "numeric/interp.hpp"
 #include "numeric/quadrature.hpp"
@@ -94,10 +95,11 @@ Expected<std::vector<double>> _integrated_witt_mao_magnification(std::vector<dou
 template <class Profile>
 std::vector<double> _integrated_heyrovsky_magnification(std::vector<double> l, const Profile& profile, double re,
                                                         double rstar, double divisor) {
+    const RingGeometry ring(re, rstar);
     for (double& entry : l) {
         const double separation = entry;
-        auto model = [separation, re, rstar](double y) {
-            const auto k = heyrovsky_magnification(separation, y, re, rstar);
+        auto model = [&ring, separation](double y) {
+            const auto k = ring(separation, y);
             return k ? *k : std::numeric_limits<double>::quiet_NaN();
         };
         entry = detail::integrate_profile(model, profile, divisor);
