@@ -15,8 +15,8 @@ For every code and method the table gives the time per light-curve point,
 median over repeats, each code called the way its documentation shows:
 kelvora and VBMicrolensing's ESPLLightCurve and MulensModel's Model take the
 whole curve in one call; VBMicrolensing's ESPLMag* take one separation per
-call, so they are timed as a Python loop (Python's loop and call cost is part
-of their time, as it would be in a fit).  Methods too slow for the whole curve
+call, so they are timed as a Python loop (Python's loop and call costs are
+included, as they would be in a fit).  Methods too slow for the whole curve
 within the time budget are timed once; with --quick, on an evenly spaced
 subset of the points (the count is given with the time).
 
@@ -55,9 +55,10 @@ RINGS = 256  # Gauss-Legendre rings of kelvora's limb-darkened magnification
 # Separations (u / rho) at which every method is compared with the reference.
 CHECK_L = (0.1, 0.4, 0.8, 0.99, 1.01, 1.2, 2.0, 4.0)
 
-# Linear limb darkening.  kelvora's profile (as used by examples/demo.py) is
-# I(r) = I(0) [1 - u (1 - mu)], mu = sqrt(1 - r^2), with the "u" coefficient
-# fixed at the centre; u = 0.6 here.
+# Linear limb darkening.  The profile given to kelvora (as examples/demo.py
+# builds it) is I(r) = I(0) [1 - u (1 - mu)], mu = sqrt(1 - r^2): the common
+# "u" form, with the brightness fixed at the centre; u = 0.6 here.  (Its
+# coefficient is sometimes written Gamma too, but it is not An et al.'s Gamma.)
 #  - VBMicrolensing's default (linear) law is I(nu) = I(0) [1 - a1 (1 - nu)],
 #    nu = sqrt(1 - r^2 / rho^2): the same law, so a1 = u = 0.6.
 #  - MulensModel takes the coefficient in the "gamma" convention of
@@ -98,6 +99,7 @@ def reference_magnification(u: float, rho: float, limb_u: float) -> mpmath.mpf:
     so, by symmetry in theta,
 
         A = 2 int_dmin^(u + rho) d A0(d) [int_0^theta_max I(r(d, theta)) dtheta] dd / F,
+        dmin = max(0, u - rho),
         r^2 rho^2 = d^2 + u^2 - 2 d u cos theta,
         F = int I dS = pi rho^2 (1 - limb_u / 3)   (linear law, exact).
 
@@ -109,6 +111,11 @@ def reference_magnification(u: float, rho: float, limb_u: float) -> mpmath.mpf:
     nodes.  This is the same double integral as the average over rings about
     the source centre of Heyrovsky (2003), without that form's logarithmic
     singularity where the lens lies on a ring.
+
+    At 25 digits and rho = 0.05 the values agree with the same integrals at
+    35 digits to about 1e-25, and the limb-darkened ones with an independent
+    form (the source as a superposition of uniform disks of radii s rho,
+    weighted by -dI/ds, at 40 digits) to 1e-22.
     """
     mp = mpmath.mp
     u, rho, a = mp.mpf(u), mp.mpf(rho), mp.mpf(limb_u)
@@ -349,7 +356,11 @@ def markdown_table(header: list[str], rows: list[list[str]]) -> str:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--quick", action="store_true", help="3 repeats, 1 s budget per method (subsets of the curve for slow methods), 20-digit reference")
+    parser.add_argument(
+        "--quick",
+        action="store_true",
+        help="3 repeats, 1 s per method (slow methods on a subset of the curve), 20-digit reference",
+    )
     args = parser.parse_args()
     args.repeat = 3 if args.quick else 5
     args.budget = 1.0 if args.quick else 4.0  # seconds of timing per method

@@ -29,9 +29,11 @@ figure's file name (default examples/light_curve.png).
 
 import argparse
 import math
+from collections.abc import Callable
 from pathlib import Path
 
 import numpy as np
+from numpy.typing import NDArray
 
 import kelvora
 
@@ -58,17 +60,26 @@ def point_lens(u: float) -> float:
     return (u * u + 2.0) / (u * math.sqrt(u * u + 4.0))
 
 
-def linear_law(r: np.ndarray) -> np.ndarray:
-    return 1.0 - LIMB_U * (1.0 - np.sqrt(1.0 - r * r))
+Profile = Callable[[NDArray[np.float64]], NDArray[np.float64]]
 
 
-def ring_weights(brightness, count: int) -> tuple[list[float], list[float]]:
+def linear_law(r: NDArray[np.float64]) -> NDArray[np.float64]:
+    return np.asarray(1.0 - LIMB_U * (1.0 - np.sqrt(1.0 - r * r)), dtype=np.float64)
+
+
+def tabulated_law(r: NDArray[np.float64]) -> NDArray[np.float64]:
+    return np.interp(r, TABLE_R, TABLE_I)
+
+
+def ring_weights(brightness: Profile, count: int) -> tuple[list[float], list[float]]:
     """Gauss-Legendre rings on [0, 1] with weights I(r) 2 r w / sum(I 2 r w):
     the flux-weighted mean of the ring kernel over the disk."""
     x, w = np.polynomial.legendre.leggauss(count)
     r = 0.5 * (x + 1.0)
     weights = brightness(r) * 2.0 * r * (0.5 * w)
-    return r.tolist(), (weights / weights.sum()).tolist()
+    radii: list[float] = r.tolist()
+    normalised: list[float] = (weights / weights.sum()).tolist()
+    return radii, normalised
 
 
 def main() -> None:
@@ -85,7 +96,7 @@ def main() -> None:
     uniform = kelvora.witt_mao_magnification(l, 1.0, RHO)
     ld_r, ld_w = ring_weights(linear_law, count)
     limb = kelvora.discrete_flux_map_heyrovsky_magnification(l, 1.0, RHO, ld_r, ld_w)
-    tab_r, tab_w = ring_weights(lambda r: np.interp(r, TABLE_R, TABLE_I), count)
+    tab_r, tab_w = ring_weights(tabulated_law, count)
     tabulated = kelvora.discrete_flux_map_heyrovsky_magnification(l, 1.0, RHO, tab_r, tab_w)
 
     print(f"kelvora demo: rho = {RHO}, u0 = {U0}, tE = {T_E} d; {count} rings")

@@ -21,6 +21,9 @@ def pytest_configure(config):
     config.addinivalue_line(
         "markers", "leak: long loops checking that reference counts and memory stay flat (a few seconds)"
     )
+    config.addinivalue_line(
+        "markers", "packaging: builds the sdist and a wheel from it in a fresh environment (about a minute)"
+    )
 
 
 @pytest.fixture(scope="session")

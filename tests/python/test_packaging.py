@@ -1,0 +1,90 @@
+"""The distribution: an sdist that builds a working wheel in a fresh virtual
+environment, with its metadata, licence and type information.
+
+Slow (two builds and a fresh environment, about a minute); marked
+``packaging`` so that ``-m "not packaging"`` can leave it out.
+"""
+
+import json
+import subprocess
+import sys
+import tarfile
+import zipfile
+from pathlib import Path
+
+import pytest
+
+pytestmark = pytest.mark.packaging
+ROOT = Path(__file__).resolve().parent.parent.parent
+
+
+def run(cmd, **kwargs):
+    done = subprocess.run(cmd, capture_output=True, text=True, timeout=900, **kwargs)
+    assert done.returncode == 0, f"{cmd}\n{done.stdout}\n{done.stderr}"
+    return done.stdout
+
+
+def cmake_version():
+    text = (ROOT / "CMakeLists.txt").read_text()
+    return text.split("project(kelvora VERSION ", 1)[1].split()[0]
+
+
+@pytest.fixture(scope="module")
+def sdist(tmp_path_factory):
+    pytest.importorskip("build")
+    out = tmp_path_factory.mktemp("sdist")
+    run([sys.executable, "-m", "build", "--sdist", "--no-isolation", "--outdir", str(out), str(ROOT)])
+    [archive] = out.glob("kelvora-*.tar.gz")
+    return archive
+
+
+def test_sdist_holds_the_sources_and_nothing_built(sdist):
+    with tarfile.open(sdist) as tar:
+        names = {name.split("/", 1)[1] for name in tar.getnames() if "/" in name}
+    for needed in ["CMakeLists.txt", "pyproject.toml", "LICENSE", "README.md", "src/lib/kelvora.pyi",
+                   "src/lib/module.cpp", "numeric/elliptic.cpp", "numeric/tanh_sinh_nodes.hpp"]:
+        assert needed in names, needed
+    assert not any(name.startswith(("build/", ".venv")) or name.endswith(".so") for name in names)
+
+
+def test_wheel_from_the_sdist_in_a_fresh_environment(sdist, tmp_path):
+    venv = tmp_path / "venv"
+    run([sys.executable, "-m", "venv", str(venv)])
+    python = venv / "bin" / "python"
+    wheels = tmp_path / "wheels"
+    # The build fetches its own build requirements (scikit-build-core) from PyPI.
+    run([str(python), "-m", "pip", "wheel", "--no-deps", "--wheel-dir", str(wheels), str(sdist)])
+    [wheel] = wheels.glob("kelvora-*.whl")
+    assert wheel.name.startswith(f"kelvora-{cmake_version()}-cp313-cp313-")
+    with zipfile.ZipFile(wheel) as zf:
+        names = set(zf.namelist())
+        metadata = zf.read(f"kelvora-{cmake_version()}.dist-info/METADATA").decode()
+    assert {"kelvora.pyi", "kelvora-stubs/__init__.pyi"} <= names
+    assert any(n.startswith("kelvora.cpython-313") and n.endswith(".so") for n in names)
+    assert f"kelvora-{cmake_version()}.dist-info/licenses/LICENSE" in names
+    assert "License-Expression: MIT" in metadata
+    assert "Requires-Python: >=3.13" in metadata
+
+    run([str(python), "-m", "pip", "install", "--no-deps", str(wheel)])
+    probe = (
+        "import importlib.metadata, json, kelvora\n"
+        "print(json.dumps({'version': importlib.metadata.version('kelvora'),"
+        " 'attributes': sorted(vars(kelvora)),"
+        " 'value': kelvora.witt_mao_magnification([0.0], 1.0, 1.0)[0]}))\n"
+    )
+    report = json.loads(run([str(python), "-c", probe], cwd=tmp_path))
+    assert report["version"] == cmake_version()
+    assert report["value"] == pytest.approx(5.0**0.5, rel=1e-15)
+    # Nothing is added to the module beyond its own attributes.
+    assert report["attributes"] == sorted(
+        ["__all__", "__doc__", "__file__", "__loader__", "__name__", "__package__", "__spec__"]
+        + [
+            "witt_mao_magnification",
+            "integrated_witt_mao_magnification",
+            "integrated_flux_map_witt_mao_magnification",
+            "heyrovsky_magnification",
+            "integrated_heyrovsky_magnification",
+            "integrated_flux_map_heyrovsky_magnification",
+            "discrete_flux_map_heyrovsky_magnification",
+        ]
+    )
