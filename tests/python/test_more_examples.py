@@ -1,0 +1,243 @@
+"""The limb-darkening, fitting and parallel examples run in --quick mode and
+print numbers that agree with each other and with references computed here:
+mpmath integrals of the point-lens magnification over the source, and the
+small-source expansion of Gould (1994)."""
+
+import os
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+mp = pytest.importorskip("mpmath")
+
+EXAMPLES = Path(__file__).resolve().parent.parent.parent / "examples"
+GAMMA = 0.6  # the examples' linear limb-darkening coefficient
+NUMBER = r"[-+]?\d+(?:\.\d*)?(?:[eE][-+]?\d+)?"
+
+
+def run_example(name, *args):
+    env = dict(os.environ, PYTHONWARNINGS="error", MPLBACKEND="Agg")
+    done = subprocess.run(
+        [sys.executable, str(EXAMPLES / name), *args], capture_output=True, text=True, env=env, timeout=120
+    )
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert done.stderr == ""
+    return done.stdout
+
+
+def point_lens(u):
+    """Paczynski (1986)."""
+    return (u * u + 2) / (u * mp.sqrt(u * u + 4))
+
+
+def brightness(mu):
+    return 1 - GAMMA * (1 - mu)
+
+
+def centre_magnification(rho):
+    """The lens at the source centre: every point at radius r is at distance
+    rho r from it, so the disk mean is a single integral."""
+    with mp.workdps(20):
+        rho = mp.mpf(rho)
+        total = mp.quad(lambda r: brightness(mp.sqrt(1 - r * r)) * point_lens(rho * r) * 2 * r, [0, 1])
+        return total / (1 - mp.mpf(GAMMA) / 3)
+
+
+def lens_polar_magnification(l, rho):
+    """Flux-weighted disk mean in polar coordinates (s, theta) about the lens,
+    for the lens on the limb or outside (l >= 1): the points of the disk at
+    distance s from the lens lie within theta_max(s) of the line to the centre."""
+    with mp.workdps(15):
+        l, rho = mp.mpf(l), mp.mpf(rho)
+
+        def arc(s):
+            c = (l * l + s * s - 1) / (2 * l * s)
+            if c >= 1:
+                return mp.mpf(0)
+            top = mp.acos(max(c, -1))
+            return mp.quad(lambda t: brightness(mp.sqrt(max(1 - l * l - s * s + 2 * l * s * mp.cos(t), 0))), [0, top])
+
+        total = mp.quad(lambda s: point_lens(rho * s) * s * arc(s), [l - 1, l + 1])
+        return 2 * total / (mp.pi * (1 - mp.mpf(GAMMA) / 3))
+
+
+def gould_magnification(u, rho):
+    """Second order in rho (Gould 1994): A0(u) + rho^2 <r^2>/4 laplacian(A0)(u),
+    <r^2> the flux-weighted mean squared radius of the linear law."""
+    with mp.workdps(20):
+        u, rho, g = mp.mpf(u), mp.mpf(rho), mp.mpf(GAMMA)
+        mean_r2 = ((1 - g) / 2 + 4 * g / 15) / (1 - g / 3)
+        laplacian = mp.diff(point_lens, u, 2) + mp.diff(point_lens, u) / u
+        return point_lens(u) + rho**2 * mean_r2 / 4 * laplacian
+
+
+def relative(value, reference):
+    return float(abs(value - reference) / abs(reference))
+
+
+# ---------------------------------------------------------------------------
+# examples/limb_darkening.py
+# ---------------------------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def limb_output():
+    return run_example("limb_darkening.py", "--quick")
+
+
+def value_rows(out):
+    """{u/rho: (rho, kelvora, mpmath, printed error)} of the first table."""
+    rows = {}
+    for line in out.splitlines():
+        cells = line.split()
+        if line.startswith(" ") and len(cells) == 7 and cells[0] == "linear":
+            rho, q, value, ref, err = (float(c) for c in cells[2:])
+            rows[q] = (rho, value, ref, err)
+    return rows
+
+
+def test_limb_darkening_errors_are_below_the_tolerance(limb_output):
+    rows = value_rows(limb_output)
+    assert any(q < 1 for q in rows) and 1.0 in rows and any(q > 1 for q in rows), rows
+    worst, tolerance = (float(x) for x in re.search(rf"largest relative error ({NUMBER}) \(tolerance ({NUMBER})\)", limb_output).groups())
+    assert tolerance <= 1e-6
+    assert worst == pytest.approx(max(r[3] for r in rows.values()), rel=0.06)
+    for q, (rho, value, ref, err) in rows.items():
+        assert rho == 0.05
+        assert err <= tolerance, q
+        # The printed error is that of the printed numbers (mpmath printed to 15 digits).
+        assert relative(value, ref) == pytest.approx(err, rel=0.06, abs=5e-15), q
+
+
+def test_limb_darkening_values_match_independent_integrals(limb_output):
+    rows = value_rows(limb_output)
+    rho, value, ref, _ = rows[0.0]
+    exact = centre_magnification(rho)
+    assert relative(value, exact) < 1e-12
+    assert relative(ref, exact) < 1e-14
+    for q in (1.0, 1.5):
+        rho, value, ref, _ = rows[q]
+        exact = lens_polar_magnification(q, rho)
+        assert relative(ref, exact) < 1e-12, q
+        assert relative(value, exact) < 1e-6, q
+    # The printed values are those of a limb-darkened source, not a uniform one
+    # (sqrt(1 + 4/rho^2) at the centre, Witt & Mao 1994).
+    assert rows[0.0][1] > 1.05 * float(mp.sqrt(1 + 4 / mp.mpf(0.05) ** 2))
+
+
+def test_limb_darkening_convergence_table(limb_output):
+    table = {}
+    for line in limb_output.splitlines():
+        cells = line.split()
+        if len(cells) == 5 and re.fullmatch(r"\d+", cells[1]) and "e" in cells[2]:
+            table[int(cells[1])] = [float(c) for c in cells[2:]]
+    assert sorted(table) == [24, 48, 96]
+    for one_rule, split, graded in table.values():
+        assert graded < split < one_rule
+    # Graded rings converge like N^-4, the split rule like N^-2.
+    assert table[24][2] / table[96][2] > 50
+    assert 8 < table[24][1] / table[96][1] < 30
+    assert table[96][2] < 1e-6
+
+
+# ---------------------------------------------------------------------------
+# examples/fit_rho.py
+# ---------------------------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def fit_output():
+    pytest.importorskip("scipy")
+    return run_example("fit_rho.py", "--quick")
+
+
+def fitted_tables(out):
+    """[(chi2, dof, {name: (true, fitted, sigma, pull)})] for each fit printed."""
+    fits = []
+    for block in out.split("chi2 = ")[1:]:
+        chi2, dof = re.match(rf"({NUMBER}) for (\d+) degrees", block).groups()
+        params = {}
+        for line in block.splitlines()[2:8]:
+            *name, true, value, sigma, pull = line.split()
+            params[" ".join(name)] = tuple(float(x) for x in (true, value, sigma, pull))
+        fits.append((float(chi2), int(dof), params))
+    return fits
+
+
+def test_fit_recovers_rho(fit_output):
+    true, value, sigma, pull = (
+        float(x) for x in re.search(rf"rho: true ({NUMBER}), fitted ({NUMBER}) \+- ({NUMBER}), pull ({NUMBER})", fit_output).groups()
+    )
+    assert true == 0.02
+    assert 1e-3 * true < sigma < 0.1 * true
+    assert abs(value - true) < 3 * sigma
+    assert pull == pytest.approx((value - true) / sigma, abs=0.02)
+
+
+def test_fit_tables_are_consistent(fit_output):
+    (chi2, dof, limb), (chi2_flat, dof_flat, flat) = fitted_tables(fit_output)
+    assert list(limb) == ["t0 [d]", "u0", "tE [d]", "rho", "fs", "fb"] and list(flat) == list(limb)
+    assert dof == dof_flat
+    # Errors are known: chi2 of a correct model is dof +- sqrt(2 dof).
+    assert abs(chi2 - dof) < 4 * (2 * dof) ** 0.5
+    for name, (true, value, sigma, pull) in limb.items():
+        assert sigma > 0 and abs(pull) < 4, name
+        assert pull == pytest.approx((value - true) / sigma, abs=0.02), name
+    assert limb["rho"][1] == pytest.approx(float(re.search(rf"fitted ({NUMBER})", fit_output.splitlines()[-1]).group(1)), abs=1e-6)
+    # A uniform source does not fit a limb-darkened light curve as well.
+    delta = float(re.search(rf"delta chi2 \(uniform - limb-darkened\) = ({NUMBER})", fit_output).group(1))
+    assert delta == pytest.approx(chi2_flat - chi2, abs=0.15)
+    assert delta > 25
+
+
+# ---------------------------------------------------------------------------
+# examples/parallel_light_curves.py
+# ---------------------------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def parallel_output():
+    return run_example("parallel_light_curves.py", "--quick")
+
+
+def test_parallel_results_are_identical(parallel_output):
+    assert "identical bit for bit: first run True, second run True" in parallel_output
+    serial = re.search(r"serial   sha256 ([0-9a-f]{64})", parallel_output).group(1)
+    parallel, prefix = re.search(r"parallel sha256 ([0-9a-f]{64}) \(first run\), ([0-9a-f]{16})\.\.\.", parallel_output).groups()
+    assert parallel == serial and serial.startswith(prefix)
+
+
+def test_parallel_timings_are_consistent(parallel_output):
+    t_serial = float(re.search(rf"serial +({NUMBER}) s", parallel_output).group(1))
+    assert t_serial > 0
+    for label in ("starting the workers", "workers already running"):
+        t, speedup = (float(x) for x in re.search(rf"{label} +({NUMBER}) s +speed-up +({NUMBER})", parallel_output).groups())
+        assert t > 0
+        assert speedup == pytest.approx(t_serial / t, rel=0.02, abs=0.01)
+
+
+def test_parallel_light_curve_values(parallel_output):
+    lines = parallel_output.splitlines()
+    header = next(i for i, line in enumerate(lines) if line.lstrip().startswith("rho \\ u0"))
+    u0s = [float(x) for x in lines[header].split()[3:]]
+    grid = {}
+    for line in lines[header + 1 :]:
+        cells = line.split()
+        if len(cells) != len(u0s) + 1:
+            break
+        grid[float(cells[0])] = [float(c) for c in cells[1:]]
+    assert len(grid) == len(u0s) == 6
+    assert u0s[0] == 0.0 and u0s[-1] == 0.1
+    smallest, largest = min(grid), max(grid)
+    assert (smallest, largest) == (0.005, 0.1)
+    # The lens at the centre.
+    for rho in (smallest, largest):
+        assert relative(grid[rho][0], centre_magnification(rho)) < 1e-7, rho
+    # A small source far from the lens: the expansion holds to (rho/u)^4, and
+    # differs from a point source by 3e-4.
+    expected = gould_magnification(0.1, 0.005)
+    assert relative(grid[smallest][-1], expected) < 2e-6
+    assert relative(point_lens(mp.mpf(0.1)), expected) > 1e-4
