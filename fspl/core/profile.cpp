@@ -1,0 +1,289 @@
+#include "fspl/core/profile.hpp"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cmath>
+
+#include "numeric/gauss_legendre.hpp"
+
+namespace kelvora::fspl {
+
+namespace {
+
+using detail::FAR_FIELD_TERMS;
+
+// Shortest decimal form of a double, as Python's repr gives it.
+std::string repr(double x) {
+    if (std::isnan(x)) return "nan";
+    if (std::isinf(x)) return x > 0 ? "inf" : "-inf";
+    std::array<char, 32> buf{};
+    const auto result = std::to_chars(buf.data(), buf.data() + buf.size(), x);
+    std::string s(buf.data(), result.ptr);
+    if (s.find_first_of(".en") == std::string::npos) s += ".0";
+    return s;
+}
+
+std::unexpected<Error> error(std::string message) { return std::unexpected(Error{std::move(message)}); }
+
+constexpr std::array<std::string_view, 6> NAMES = {"uniform", "linear", "quadratic",
+                                                   "square-root", "power-2", "tabulated"};
+constexpr std::array<std::string_view, 6> COEFFICIENT_NAMES = {"", "u1", "u1, u2", "c, d",
+                                                               "c, alpha", "mu_nodes, intensities"};
+
+// int_0^1 mu^beta (1 - mu^2)^k 2 mu dmu = B(beta/2 + 1, k + 1), k = 0, 1, ...
+FarFieldMoments power_moments(double beta) {
+    FarFieldMoments m{};
+    const double h = 0.5 * beta;
+    m[0] = 1.0 / (h + 1.0);
+    for (int k = 1; k < FAR_FIELD_TERMS; ++k) m[k] = m[k - 1] * k / (h + k + 1.0);
+    return m;
+}
+
+// The smallest of I = 1 - a x - b x^2 over 0 <= x <= 1 (both endpoints and a
+// minimum inside).
+double quadratic_minimum(double a, double b) {
+    double lowest = std::min(1.0, 1.0 - a - b);
+    if (b < 0) {
+        const double x = -a / (2.0 * b);
+        if (x > 0 && x < 1) lowest = std::min(lowest, 1.0 - a * x - b * x * x);
+    }
+    return lowest;
+}
+
+}  // namespace
+
+std::expected<Law, Error> parse_law(std::string_view name) {
+    for (std::size_t i = 0; i < NAMES.size(); ++i)
+        if (name == NAMES[i]) return static_cast<Law>(i);
+    std::string message = "unknown law '" + std::string(name) + "'; the laws are ";
+    for (std::size_t i = 0; i < NAMES.size(); ++i) {
+        if (i > 0) message += i + 1 == NAMES.size() ? " and " : ", ";
+        message += "'" + std::string(NAMES[i]) + "'";
+    }
+    return error(message);
+}
+
+std::string_view law_name(Law law) noexcept { return NAMES[static_cast<std::size_t>(law)]; }
+
+int coefficient_count(Law law) noexcept {
+    switch (law) {
+        case Law::uniform: return 0;
+        case Law::linear: return 1;
+        default: return 2;
+    }
+}
+
+std::expected<Profile, Error> Profile::analytic(Law law, std::span<const double> coefficients) {
+    const auto name = std::string(law_name(law));
+    const int want = coefficient_count(law);
+    if (law == Law::tabulated) return error("the 'tabulated' law takes (mu_nodes, intensities)");
+    if (static_cast<int>(coefficients.size()) != want) {
+        std::string message = "law '" + name + "' takes ";
+        if (want == 0) {
+            message += "no coefficients";
+        } else {
+            message += std::to_string(want) + (want == 1 ? " coefficient (" : " coefficients (") +
+                       std::string(COEFFICIENT_NAMES[static_cast<std::size_t>(law)]) + ")";
+        }
+        return error(message + ", got " + std::to_string(coefficients.size()));
+    }
+    for (std::size_t i = 0; i < coefficients.size(); ++i) {
+        if (!std::isfinite(coefficients[i]))
+            return error("coefficients of law '" + name + "' must be finite, got " + repr(coefficients[i]));
+    }
+    Profile profile;
+    profile.law_ = law;
+    if (want > 0) profile.a_ = coefficients[0];
+    if (want > 1) profile.b_ = coefficients[1];
+    const double a = profile.a_;
+    const double b = profile.b_;
+
+    double lowest = 1.0;
+    switch (law) {
+        case Law::uniform: break;
+        case Law::linear: lowest = std::min(1.0, 1.0 - a); break;
+        case Law::quadratic: lowest = quadratic_minimum(a, b); break;
+        case Law::square_root: {
+            // In v = sqrt(mu): I = 1 - c (1 - v^2) - d (1 - v), a quadratic in
+            // v, i.e. in x = 1 - v: I = 1 - (2c + d) x + c x^2.
+            lowest = quadratic_minimum(2.0 * a + b, -a);
+            break;
+        }
+        case Law::power_2:
+            if (!(b > 0)) return error("alpha of law 'power-2' must be positive, got " + repr(b));
+            lowest = std::min(1.0, 1.0 - a);
+            break;
+        case Law::tabulated: break;
+    }
+    if (lowest < 0) {
+        return error("the '" + name + "' profile with these coefficients is negative on the disk (I = " +
+                     repr(lowest) + " at its lowest)");
+    }
+    profile.finish();
+    return profile;
+}
+
+std::expected<Profile, Error> Profile::tabulated(std::span<const double> mu_nodes,
+                                                 std::span<const double> intensities) {
+    if (mu_nodes.size() != intensities.size()) {
+        return error("mu_nodes and intensities of law 'tabulated' must have equal lengths, got " +
+                     std::to_string(mu_nodes.size()) + " and " + std::to_string(intensities.size()));
+    }
+    if (mu_nodes.empty()) return error("mu_nodes of law 'tabulated' must not be empty");
+    bool bright = false;
+    for (std::size_t i = 0; i < mu_nodes.size(); ++i) {
+        const double mu = mu_nodes[i];
+        const double level = intensities[i];
+        if (!(mu >= 0.0 && mu <= 1.0))
+            return error("mu_nodes of law 'tabulated' must lie within [0, 1], got " + repr(mu));
+        if (i > 0 && !(mu > mu_nodes[i - 1])) {
+            return error("mu_nodes of law 'tabulated' must rise strictly, got " + repr(mu) + " after " +
+                         repr(mu_nodes[i - 1]));
+        }
+        if (!std::isfinite(level))
+            return error("intensities of law 'tabulated' must be finite, got " + repr(level));
+        if (level < 0) {
+            return error("intensities of law 'tabulated' must not be negative, got " + repr(level) +
+                         " at mu = " + repr(mu));
+        }
+        bright = bright || level > 0;
+    }
+    if (!bright) return error("intensities of law 'tabulated' are zero everywhere on the disk");
+    Profile profile;
+    profile.law_ = Law::tabulated;
+    profile.mu_.assign(mu_nodes.begin(), mu_nodes.end());
+    profile.i_.assign(intensities.begin(), intensities.end());
+    profile.finish();
+    return profile;
+}
+
+double Profile::intensity(double mu) const noexcept {
+    const double x = 1.0 - mu;
+    switch (law_) {
+        case Law::uniform: return 1.0;
+        case Law::linear: return 1.0 - a_ * x;
+        case Law::quadratic: return 1.0 - a_ * x - b_ * x * x;
+        case Law::square_root: return 1.0 - a_ * x - b_ * (1.0 - std::sqrt(mu));
+        case Law::power_2: return 1.0 - a_ * (1.0 - std::pow(mu, b_));
+        case Law::tabulated: {
+            if (mu <= mu_.front()) return i_.front();
+            if (mu >= mu_.back()) return i_.back();
+            const auto j = static_cast<std::size_t>(std::upper_bound(mu_.begin(), mu_.end(), mu) - mu_.begin());
+            const double t = (mu - mu_[j - 1]) / (mu_[j] - mu_[j - 1]);
+            return i_[j - 1] + t * (i_[j] - i_[j - 1]);
+        }
+    }
+    return 1.0;
+}
+
+void Profile::finish() {
+    switch (law_) {
+        case Law::uniform:
+            moments_ = power_moments(0.0);
+            limb_ = 1.0;
+            break;
+        case Law::linear:
+        case Law::quadratic:
+        case Law::square_root: {
+            // I = k0 + k1 mu + k2 mu^2 + k3 sqrt(mu)
+            double k0 = 1.0, k1 = 0.0, k2 = 0.0, k3 = 0.0;
+            if (law_ == Law::linear) { k0 = 1.0 - a_; k1 = a_; }
+            if (law_ == Law::quadratic) { k0 = 1.0 - a_ - b_; k1 = a_ + 2.0 * b_; k2 = -b_; }
+            if (law_ == Law::square_root) { k0 = 1.0 - a_ - b_; k1 = a_; k3 = b_; }
+            const auto m0 = power_moments(0.0), m1 = power_moments(1.0), m2 = power_moments(2.0),
+                       mh = power_moments(0.5);
+            for (int k = 0; k < FAR_FIELD_TERMS; ++k) moments_[k] = k0 * m0[k] + k1 * m1[k] + k2 * m2[k] + k3 * mh[k];
+            limb_ = k0;
+            break;
+        }
+        case Law::power_2: {
+            const auto m0 = power_moments(0.0), ma = power_moments(b_);
+            for (int k = 0; k < FAR_FIELD_TERMS; ++k) moments_[k] = (1.0 - a_) * m0[k] + a_ * ma[k];
+            limb_ = 1.0 - a_;
+            // mu^alpha = tau^(2 alpha) (1 + r)^(alpha/2); with tau = w^q and
+            // q = ceil(4 alpha)/(2 alpha) >= 2, tau^(2 alpha) = w^ceil(4 alpha).
+            limb_grading_ = std::ceil(4.0 * b_) / (2.0 * b_);
+            break;
+        }
+        case Law::tabulated: {
+            // Moments exactly: on each segment I is linear in mu and the
+            // integrand a polynomial of degree 2k + 2 <= 26 in mu, which the
+            // 14-point Gauss-Legendre rule integrates exactly.
+            using GL = numeric::GaussLegendreHalf<14>;
+            moments_ = {};
+            std::vector<double> edges{0.0};
+            for (double mu : mu_) if (mu > 0.0 && mu < 1.0) edges.push_back(mu);
+            edges.push_back(1.0);
+            for (std::size_t s = 0; s + 1 < edges.size(); ++s) {
+                const double lo = edges[s], hi = edges[s + 1], width = hi - lo;
+                for (std::size_t i = 0; i < GL::x.size(); ++i) {
+                    for (double x : {GL::x[i], 1.0 - GL::x[i]}) {
+                        const double mu = lo + width * x;
+                        const double level = intensity(mu) * (2.0 * mu) * (width * GL::w[i]);
+                        const double c = 1.0 - mu * mu;
+                        double ck = 1.0;
+                        for (int k = 0; k < FAR_FIELD_TERMS; ++k) {
+                            moments_[k] += level * ck;
+                            ck *= c;
+                        }
+                    }
+                }
+            }
+            limb_ = intensity(0.0);
+            // Breakpoints in tau: r = 1 - tau^4, 1 - r = mu^2/(1 + r).
+            tau_nodes_.clear();
+            segment_slope_.clear();
+            for (std::size_t j = 0; j < mu_.size(); ++j) {
+                const double mu = mu_[j];
+                if (mu > 0.0 && mu < 1.0) {
+                    const double r = std::sqrt((1.0 - mu) * (1.0 + mu));
+                    tau_nodes_.push_back(std::sqrt(std::sqrt(mu * mu / (1.0 + r))));
+                }
+            }
+            // Segment slopes dI/dmu, from the limb (tau = 0, mu = 0) inwards.
+            std::vector<double> seg_edges{0.0};
+            for (double mu : mu_) if (mu > 0.0 && mu < 1.0) seg_edges.push_back(mu);
+            seg_edges.push_back(1.0);
+            for (std::size_t s = 0; s + 1 < seg_edges.size(); ++s) {
+                const double lo = seg_edges[s], hi = seg_edges[s + 1];
+                // I is linear on (lo, hi): its slope from the values at the ends
+                // of the table segment containing it (zero beyond the table).
+                double slope = 0.0;
+                const double mid = 0.5 * (lo + hi);
+                if (mid > mu_.front() && mid < mu_.back()) {
+                    const auto j = static_cast<std::size_t>(std::upper_bound(mu_.begin(), mu_.end(), mid) - mu_.begin());
+                    slope = (i_[j] - i_[j - 1]) / (mu_[j] - mu_[j - 1]);
+                }
+                segment_slope_.push_back(slope);
+            }
+            break;
+        }
+    }
+    far_ = far_field_moments(moments_);
+}
+
+double Profile::slope(double tau, double r) const noexcept {
+    // mu = tau^2 sqrt(1 + r) and dmu/dtau = 4 tau r/sqrt(1 + r).
+    switch (law_) {
+        case Law::uniform:
+        case Law::tabulated: return 0.0;
+        case Law::linear: return a_ * (4.0 * tau * r / std::sqrt(1.0 + r));
+        case Law::quadratic: {
+            const double q = std::sqrt(1.0 + r);
+            const double mu = tau * tau * q;
+            return (a_ + 2.0 * b_ * (1.0 - mu)) * (4.0 * tau * r / q);
+        }
+        case Law::square_root: {
+            // d sqrt(mu)/dtau = 2 r/(1 + r)^(3/4) with mu = tau^2 sqrt(1 + r).
+            const double q = std::sqrt(1.0 + r);
+            return a_ * (4.0 * tau * r / q) + b_ * (2.0 * r / (q * std::sqrt(q)));
+        }
+        case Law::power_2:
+            // d(mu^alpha)/dtau = 4 alpha tau^(2 alpha - 1) r (1 + r)^(alpha/2 - 1).
+            return a_ * (4.0 * b_) * std::pow(tau, 2.0 * b_ - 1.0) * r * std::pow(1.0 + r, 0.5 * b_ - 1.0);
+    }
+    return 0.0;
+}
+
+}  // namespace kelvora::fspl
