@@ -10,7 +10,7 @@ namespace kelvora::fspl {
 namespace {
 
 #ifndef KELVORA_FSPL_NODES
-#define KELVORA_FSPL_NODES 20
+#define KELVORA_FSPL_NODES 24
 #endif
 constexpr int NODES = KELVORA_FSPL_NODES;  // per piece, analytic laws
 constexpr int TABLE_NODES = 12;            // per piece, tabulated profiles

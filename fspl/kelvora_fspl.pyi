@@ -1,0 +1,18 @@
+"""Finite source, point lens: the flux-weighted magnification of a limb-darkened
+source star by a single point-mass lens, numpy arrays in and out."""
+
+from collections.abc import Sequence
+from typing import Any, Final
+
+import numpy
+import numpy.typing
+
+__version__: Final[str]
+LAWS: Final[tuple[str, str, str, str, str, str]]
+
+def magnification(
+    u: numpy.typing.ArrayLike,
+    rho: numpy.typing.ArrayLike,
+    law: str = "uniform",
+    coefficients: Sequence[Any] = (),
+) -> numpy.typing.NDArray[numpy.float64]: ...
