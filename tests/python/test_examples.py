@@ -36,23 +36,32 @@ def light_curve_rows(out):
 
 
 def test_demo_quick_light_curve():
-    rows = light_curve_rows(run_example("demo.py", "--quick"))
-    assert len(rows) == 41
+    import kelvora_fspl
+
+    out = run_example("demo.py", "--quick")
+    rows = light_curve_rows(out)
+    assert len(rows) == 21
     # Symmetric about the closest approach.
     assert [r[1:] for r in rows] == [r[1:] for r in reversed(rows)]
-    t, u, l, point, uniform, limb, tabulated = rows[20]
-    assert t == 0.0 and l == 0.4
-    # The printed uniform-disk values are the module's own; the point lens is
-    # (u^2 + 2)/(u sqrt(u^2 + 4)).
-    assert f"{kelvora.witt_mao_magnification([0.4], 1.0, 0.05)[0]:.5f}" == f"{uniform:.5f}"
+    t, u, point, uniform, linear, quadratic, tabulated = rows[10]
+    assert t == 0.0 and u == 0.02
+    # The printed values are the module's; the point lens is (u^2 + 2)/(u sqrt(u^2 + 4)).
+    assert f"{float(kelvora_fspl.magnification(0.02, 0.05, 'linear', (0.6,))):.5f}" == f"{linear:.5f}"
     assert point == pytest.approx((u * u + 2) / (u * math.sqrt(u * u + 4)), abs=1e-5)
-    # A finite source is fainter than a point at the peak, and a limb-darkened
-    # one (brighter towards its centre, where the lens is) brighter than a
-    # uniform one.
-    assert uniform < limb < point and uniform < tabulated < point
-    # Far out all three finite sources approach each other.
+    # The disk centred near the lens: uniform sqrt(rho^2 + 4)/rho at u = 0, a
+    # little less at u0 = 0.02 < rho.
+    assert uniform < math.sqrt(0.05**2 + 4) / 0.05
+    # A finite source is fainter than a point at the peak; a limb-darkened one
+    # (brighter towards its centre, where the lens is) brighter than a
+    # uniform one; the table samples the quadratic law, so the two agree to
+    # the interpolation error.
+    assert uniform < quadratic < linear < point
+    assert tabulated == pytest.approx(quadratic, rel=1e-4)
+    # Far out all finite sources approach each other, limb darkening dimming
+    # the wings a little.
     far = rows[0]
-    assert far[4] == pytest.approx(far[5], rel=1e-2) and far[5] == pytest.approx(far[6], rel=1e-2)
+    assert far[4] < far[3] and far[4] == pytest.approx(far[3], rel=1e-2)
+    assert "kelvora.witt_mao_magnification agrees with the uniform disk to" in out
 
 
 def test_demo_writes_its_figure(tmp_path):
