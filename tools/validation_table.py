@@ -198,10 +198,25 @@ def integrated_rows() -> tuple[list[Row], MpReal]:
     return rows, disk_mean(l, rho, GAMMA)
 
 
+def fspl_rows() -> list[Row]:
+    """kelvora_fspl.magnification (u, rho in Einstein radii) against the same
+    polar double integral over the disk, uniform and linear (0.6)."""
+    import kelvora_fspl
+
+    rows: list[Row] = []
+    for rho, l in [(0.05, 0.0), (0.05, 0.5), (0.05, 1.0), (0.01, 1.0005), (0.05, 1.2), (0.1, 2.0), (1.0, 0.5)]:
+        u = rho * l
+        uniform = float(kelvora_fspl.magnification(u, rho))
+        rows.append(("kelvora_fspl.magnification", f"uniform, rho={rho:g}, u/rho={l:g}", uniform, disk_mean(l, rho, 0.0)))
+        linear = float(kelvora_fspl.magnification(u, rho, "linear", (GAMMA,)))
+        rows.append(("kelvora_fspl.magnification", f"linear 0.6, rho={rho:g}, u/rho={l:g}", linear, disk_mean(l, rho, GAMMA)))
+    return rows
+
+
 def main() -> None:
     mp.mp.dps = DIGITS
     start = time.perf_counter()
-    rows = uniform_rows() + ring_rows() + limb_darkened_rows()
+    rows = fspl_rows() + uniform_rows() + ring_rows() + limb_darkened_rows()
     more, limb_darkened = integrated_rows()
     rows += more
 
