@@ -9,17 +9,22 @@ namespace kelvora::fspl {
 
 namespace {
 
-// Nodes per piece.  Measured against 64-node rules and the mpmath table: 20
-// leave up to 4e-10 (power-2, alpha = 0.6), 24 leave 3e-11.  Table segments
-// can be as long as the whole interval, so they get the same rule.
-constexpr int NODES = 24;
-using Rule = numeric::GaussLegendreHalf<NODES>;
+// Nodes per piece, measured against 64-node rules and the mpmath table.  On
+// the piece that reaches the limb (the whole interval when the lens is
+// outside) 20 nodes leave up to 4e-10 (power-2, alpha = 0.6) and 24 leave
+// 3e-11; on the central piece inside the lens's circle 20 leave 6e-11.
+// Table segments can be as long as the whole interval and get 24.
+using Rule = numeric::GaussLegendreHalf<24>;
+using CentralRule = numeric::GaussLegendreHalf<20>;
 
 // One piece [a, b] of the tau-interval, with the grading of its ends: 1 for
-// none, q > 1 for nodes crowded as distance^q towards that end.
+// none, q > 1 for nodes crowded as distance^q towards that end.  h > 0 is
+// the distance from the graded end of a pair of complex singularities (see
+// below), resolved by a sinh map when it is small against the piece.
 struct Piece {
     double a, b;
     double qa = 1.0, qb = 1.0;
+    double h = 0.0;
 };
 
 // Gauss-Legendre over a piece.  Graded at one end, x = w^q from that end
@@ -49,6 +54,24 @@ double integrate(const Piece& piece, F&& f) noexcept {
     const bool at_a = piece.qa > 1.0;
     const double q = at_a ? piece.qa : piece.qb;
     const bool square = q == 2.0;
+    if (square && piece.h > 0.0 && piece.h < 0.25 * width) {
+        // The complex singularities h off the kink: the graded rule on the
+        // first h, then pieces growing geometrically (ratio 4) away from the
+        // kink, on each of which the singularities lie at least a third of
+        // the piece's width from it; 12 points then leave 3^-24 there.
+        using Outer = numeric::GaussLegendreHalf<12>;
+        const double h = piece.h;
+        auto at = [&](double d) noexcept { return at_a ? piece.a + d : piece.b - d; };
+        sum = integrate<R>(at_a ? Piece{piece.a, at(h), 2.0, 1.0} : Piece{at(h), piece.b, 1.0, 2.0}, f);
+        for (double lo = h; lo < width;) {
+            double hi = 4.0 * lo;
+            if (hi > width || width - hi < lo) hi = width;
+            const Piece outer = at_a ? Piece{at(lo), at(hi)} : Piece{at(hi), at(lo)};
+            sum += integrate<Outer>(outer, f);
+            lo = hi;
+        }
+        return sum;
+    }
     auto point = [&](double v, double weight) noexcept {  // v: distance from the graded end
         const double x = square ? v * v : std::pow(v, q);
         const double jacobian = square ? 2.0 * v : q * std::pow(v, q - 1.0);
@@ -82,6 +105,13 @@ double magnification(double u, double rho, const Profile& profile) noexcept {
     double split = -1.0;
     if (u > 0 && u < rho) split = std::sqrt(std::sqrt((rho - u) / rho));
     const bool inside = split > 0.0 && split < 1.0;
+    // A0 is also singular at x^2 = -4, and so the disks are at s = u +- 2i:
+    // complex points 2/rho (in r) off the kink, 1/(2 rho tau_u^3) in tau,
+    // which close in on it for a source larger than the Einstein ring.  With
+    // the lens at the centre they sit at r = +-2i/rho, by the end tau = 1.
+    const double kink = inside ? split : 1.0;
+    const double h = 0.5 / (rho * kink * kink * kink);
+    const bool centred = u == 0 && h < 0.25;
     // Grading at the limb: 2 resolves a lens just outside; the power-2 law
     // needs q = ceil(4 alpha)/(2 alpha), which makes mu^alpha = w^ceil(4 alpha) (...).
     const double q_limb = profile.limb_grading();
@@ -89,18 +119,21 @@ double magnification(double u, double rho, const Profile& profile) noexcept {
     double integral = 0.0;
     if (profile.law() != Law::tabulated) {
         auto integrand = [&](double tau) noexcept { return profile.slope(tau, radius(tau)) * disk(radius(tau)); };
-        if (!inside) {
+        if (centred) {
+            integral = integrate<Rule>(Piece{0.0, 0.5, q_limb, 1.0}, integrand) +
+                       integrate<Rule>(Piece{0.5, 1.0, 1.0, 2.0, h}, integrand);
+        } else if (!inside) {
             integral = integrate<Rule>(Piece{0.0, 1.0, q_limb, 1.0}, integrand);
         } else if (profile.law() != Law::power_2) {
             // dI/dtau is smooth at the limb: grade only towards the lens.
-            integral = integrate<Rule>(Piece{0.0, split, 1.0, 2.0}, integrand) +
-                       integrate<Rule>(Piece{split, 1.0, 2.0, 1.0}, integrand);
+            integral = integrate<Rule>(Piece{0.0, split, 1.0, 2.0, h}, integrand) +
+                       integrate<CentralRule>(Piece{split, 1.0, 2.0, 1.0, h}, integrand);
         } else {
             // mu^alpha needs its own grading at the limb: a third piece.
             const double mid = 0.5 * split;
             integral = integrate<Rule>(Piece{0.0, mid, q_limb, 1.0}, integrand) +
-                       integrate<Rule>(Piece{mid, split, 1.0, 2.0}, integrand) +
-                       integrate<Rule>(Piece{split, 1.0, 2.0, 1.0}, integrand);
+                       integrate<Rule>(Piece{mid, split, 1.0, 2.0, h}, integrand) +
+                       integrate<CentralRule>(Piece{split, 1.0, 2.0, 1.0, h}, integrand);
         }
     } else {
         const auto& edges = profile.breakpoints();
@@ -116,12 +149,16 @@ double magnification(double u, double rho, const Profile& profile) noexcept {
                 };
                 const double qa = lo == 0.0 && !inside ? 2.0 : 1.0;
                 if (inside && split > lo && split < hi) {
-                    integral += integrate<Rule>(Piece{lo, split, qa, 2.0}, integrand) +
-                                integrate<Rule>(Piece{split, hi, 2.0, 1.0}, integrand);
+                    integral += integrate<Rule>(Piece{lo, split, qa, 2.0, h}, integrand) +
+                                integrate<Rule>(Piece{split, hi, 2.0, 1.0, h}, integrand);
+                } else if (centred && hi == 1.0) {
+                    const double mid = lo == 0.0 ? 0.5 : lo;
+                    if (mid > lo) integral += integrate<Rule>(Piece{lo, mid, qa, 1.0}, integrand);
+                    integral += integrate<Rule>(Piece{mid, hi, 1.0, 2.0, h}, integrand);
                 } else {
                     const double qb = inside && split == hi ? 2.0 : 1.0;
                     const double qa2 = inside && split == lo ? 2.0 : qa;
-                    integral += integrate<Rule>(Piece{lo, hi, qa2, qb}, integrand);
+                    integral += integrate<Rule>(Piece{lo, hi, qa2, qb, h}, integrand);
                 }
             }
             lo = hi;
