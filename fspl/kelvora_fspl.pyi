@@ -14,5 +14,5 @@ def magnification(
     u: numpy.typing.ArrayLike,
     rho: numpy.typing.ArrayLike,
     law: str = "uniform",
-    coefficients: Sequence[Any] = (),
+    coefficients: Sequence[Any] | numpy.typing.NDArray[Any] = (),
 ) -> numpy.typing.NDArray[numpy.float64]: ...

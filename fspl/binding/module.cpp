@@ -40,13 +40,36 @@ std::string repr(double x) {
     return nb::cast<std::string>(nb::repr(nb::float_(x)));
 }
 
+// str(obj) as UTF-8, with unencodable characters escaped (a str law may hold
+// lone surrogates).
+std::string text(nb::handle obj) {
+    nb::object s = nb::steal(PyObject_Str(obj.ptr()));
+    if (!s.is_valid()) throw nb::python_error();
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(s.ptr(), &size);
+    if (utf8 == nullptr) {
+        PyErr_Clear();
+        nb::object ascii = nb::steal(PyObject_ASCII(s.ptr()));
+        if (!ascii.is_valid()) throw nb::python_error();
+        std::string quoted = nb::cast<std::string>(ascii);
+        return quoted.size() >= 2 ? quoted.substr(1, quoted.size() - 2) : quoted;
+    }
+    return std::string(utf8, static_cast<std::size_t>(size));
+}
+
 std::string class_name(nb::handle obj) {
-    return nb::cast<std::string>(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr()))).attr("__name__"));
+    return text(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr()))).attr("__name__"));
+}
+
+[[noreturn]] void not_real(const char* name, const std::string& what) {
+    throw nb::type_error((std::string(name) + " must be a real number or an array of real numbers, not " + what).c_str());
 }
 
 // obj as a float64 ndarray.  Booleans, integers and floats are accepted as
-// numpy converts them; objects (Fraction, Decimal, ...) through their
-// __float__; strings, bytes, complex numbers and the like are a TypeError.
+// numpy converts them; objects that are numbers (Fraction, Decimal, numpy
+// scalars, anything with __float__ or __index__) through float(), whose own
+// exceptions reach the caller unchanged; strings, bytes, None, complex
+// numbers and the like are a TypeError.
 nb::object as_float_array(nb::handle obj, const char* name) {
     nb::module_ np = nb::module_::import_("numpy");
     nb::object array;
@@ -60,20 +83,29 @@ nb::object as_float_array(nb::handle obj, const char* name) {
         }
         throw;
     }
-    const std::string kind = nb::cast<std::string>(array.attr("dtype").attr("kind"));
+    const std::string kind = text(array.attr("dtype").attr("kind"));
     if (kind == "f" || kind == "i" || kind == "u" || kind == "b") {
         return np.attr("asarray")(array, "dtype"_a = np.attr("float64"));
     }
-    if (kind == "O") {
-        try {
-            return np.attr("asarray")(array, "dtype"_a = np.attr("float64"));
-        } catch (nb::python_error& e) {
-            if (!e.matches(PyExc_TypeError) && !e.matches(PyExc_ValueError)) throw;
-        }
-    }
     const bool scalar = nb::cast<std::size_t>(array.attr("ndim")) == 0;
-    const std::string what = scalar ? class_name(obj) : "an array of dtype " + nb::cast<std::string>(nb::str(array.attr("dtype")));
-    throw nb::type_error((std::string(name) + " must be a real number or an array of real numbers, not " + what).c_str());
+    if (kind == "O") {
+        // Element by element: numpy's own conversion would take None for NaN
+        // and parse strings.
+        nb::object out = np.attr("empty")(array.attr("shape"), "dtype"_a = np.attr("float64"));
+        auto target = nb::cast<nb::ndarray<double, nb::numpy, nb::c_contig>>(out);
+        double* data = target.data();
+        std::size_t i = 0;
+        for (nb::handle item : array.attr("flat")) {
+            if (!PyNumber_Check(item.ptr()) || PyUnicode_Check(item.ptr()) || PyBytes_Check(item.ptr())) {
+                not_real(name, scalar ? class_name(item) : "an array holding " + class_name(item));
+            }
+            const double value = PyFloat_AsDouble(item.ptr());
+            if (value == -1.0 && PyErr_Occurred()) throw nb::python_error();
+            data[i++] = value;
+        }
+        return out;
+    }
+    not_real(name, scalar ? class_name(obj) : "an array of dtype " + text(array.attr("dtype")));
 }
 
 // The strided elements of a broadcast view, in C order.
@@ -119,7 +151,7 @@ Profile make_profile(nb::handle law_obj, nb::handle coefficients) {
     if (!nb::isinstance<nb::str>(law_obj)) {
         throw nb::type_error(("law must be a str, not " + class_name(law_obj)).c_str());
     }
-    const auto law = kelvora::fspl::parse_law(nb::cast<std::string>(law_obj));
+    const auto law = kelvora::fspl::parse_law(text(law_obj));
     if (!law) throw nb::value_error(law.error().message.c_str());
     if (nb::isinstance<nb::str>(coefficients) || nb::isinstance<nb::bytes>(coefficients) ||
         !PySequence_Check(coefficients.ptr())) {
@@ -183,23 +215,29 @@ nb::object magnification(nb::handle u_obj, nb::handle rho_obj, nb::handle law_ob
     nb::object rho_array = as_float_array(rho_obj, "rho");
     const Profile profile = make_profile(law_obj, coefficients);
 
-    nb::object shape = np.attr("broadcast_shapes")(u_array.attr("shape"), rho_array.attr("shape"));
-    auto u = nb::cast<ReadArray>(np.attr("broadcast_to")(u_array, shape));
-    auto rho = nb::cast<ReadArray>(np.attr("broadcast_to")(rho_array, shape));
-    const std::size_t n = u.size();
-
-    // Every value is checked before anything is computed.
+    // Every value is checked before anything is computed (each argument's
+    // own values, so that a bad one is reported even where broadcasting
+    // leaves nothing to compute).
     {
-        Elements us(u), rhos(rho);
-        for (std::size_t i = 0; i < n; ++i) {
+        auto u = nb::cast<ReadArray>(u_array);
+        Elements us(u);
+        for (std::size_t i = 0; i < u.size(); ++i) {
             const double ui = us.next();
-            const double ri = rhos.next();
             if (ui < 0) throw nb::value_error(("u must be non-negative, got " + repr(ui)).c_str());
+        }
+        auto rho = nb::cast<ReadArray>(rho_array);
+        Elements rhos(rho);
+        for (std::size_t i = 0; i < rho.size(); ++i) {
+            const double ri = rhos.next();
             if (!(ri > 0) || std::isinf(ri)) {
                 throw nb::value_error(("rho must be positive and finite, got " + repr(ri)).c_str());
             }
         }
     }
+    nb::object shape = np.attr("broadcast_shapes")(u_array.attr("shape"), rho_array.attr("shape"));
+    auto u = nb::cast<ReadArray>(np.attr("broadcast_to")(u_array, shape));
+    auto rho = nb::cast<ReadArray>(np.attr("broadcast_to")(rho_array, shape));
+    const std::size_t n = u.size();
 
     nb::object result = np.attr("empty")(shape, "dtype"_a = np.attr("float64"));
     auto out = nb::cast<WriteArray>(result);
@@ -225,7 +263,8 @@ NB_MODULE(kelvora_fspl, m) {
     m.attr("LAWS") = nb::make_tuple("uniform", "linear", "quadratic", "square-root", "power-2", "tabulated");
     m.def("magnification", &magnification, "u"_a, "rho"_a, "law"_a = "uniform", "coefficients"_a = nb::tuple(),
           nb::sig("def magnification(u: numpy.typing.ArrayLike, rho: numpy.typing.ArrayLike, "
-                  "law: str = 'uniform', coefficients: collections.abc.Sequence[typing.Any] = ()) "
+                  "law: str = 'uniform', coefficients: collections.abc.Sequence[typing.Any] | "
+                  "numpy.typing.NDArray[typing.Any] = ()) "
                   "-> numpy.typing.NDArray[numpy.float64]"),
           MAGNIFICATION_DOC);
 }

@@ -36,7 +36,10 @@ double far_field(double u, double rho, const FarFieldMoments& c) noexcept {
     const double t4 = t + 4.0;
     // 1/sqrt(t (t + 4)) without forming the product, which overflows first.
     const double base = 1.0 / (u * std::sqrt(t4));
-    double sum = t + 2.0;
+    // A0 - 1 = 4/((t + 2 + sqrt(t (t + 4))) sqrt(t (t + 4))), without the
+    // cancellation of A0 - 1; the series terms are added to it and 1 last.
+    const double root = u * std::sqrt(t4);
+    double sum = 4.0 / (t + 2.0 + root);
     double yk = 1.0;
     if (t >= 1.0) {
         const double inv_t = 1.0 / t;
@@ -70,7 +73,7 @@ double far_field(double u, double rho, const FarFieldMoments& c) noexcept {
             if (std::fabs(term) < SUM_TOLERANCE * sum) break;
         }
     }
-    return sum * base;
+    return 1.0 + sum * base;
 }
 
 double far_field_uniform(double u, double rho) noexcept { return far_field(u, rho, UNIFORM); }

@@ -1,5 +1,6 @@
 #include "fspl/core/magnification.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "fspl/core/uniform_disk.hpp"
@@ -16,6 +17,9 @@ namespace {
 // Table segments can be as long as the whole interval and get 24.
 using Rule = numeric::GaussLegendreHalf<24>;
 using CentralRule = numeric::GaussLegendreHalf<20>;
+
+// Table segments thinner than this (in r) are integrated over rings.
+constexpr double NARROW = 1e-4;
 
 // One piece [a, b] of the tau-interval, with the grading of its ends: 1 for
 // none, q > 1 for nodes crowded as distance^q towards that end.  h > 0 is
@@ -97,8 +101,12 @@ double magnification(double u, double rho, const Profile& profile) noexcept {
         if (u != u) return u;
         return far_field(u, rho, profile.far_field_coefficients());
     }
-    // The disk of radius rho r, times r^2: D(rho r)/(pi rho^2).
-    auto disk = [u, rho](double r) noexcept { return r * r * uniform_disk(u, rho * r); };
+    // F (A - A_U(rho)) = int dI/dtau r^2 (A_U(u, rho r) - A_U(u, rho)) dtau:
+    // the disk superposition less the same for the uniform disk, so that a
+    // profile whose light sits in a thin limb (all of F from a sliver of the
+    // disk) keeps its accuracy; the difference vanishes at the limb.
+    const double whole = uniform_disk(u, rho);
+    auto excess = [u, rho, whole](double r) noexcept { return r * r * (uniform_disk(u, rho * r) - whole); };
 
     // The lens lies on the edge of the sub-disk r_u = u/rho, at tau_u =
     // (1 - r_u)^(1/4); the integrand has its kink there.
@@ -113,17 +121,24 @@ double magnification(double u, double rho, const Profile& profile) noexcept {
     const double h = 0.5 / (rho * kink * kink * kink);
     const bool centred = u == 0 && h < 0.25;
     // Grading at the limb: 2 resolves a lens just outside; the power-2 law
-    // needs q = ceil(4 alpha)/(2 alpha), which makes mu^alpha = w^ceil(4 alpha) (...).
+    // needs more (Profile::limb_grading).
     const double q_limb = profile.limb_grading();
 
     double integral = 0.0;
     if (profile.law() != Law::tabulated) {
-        auto integrand = [&](double tau) noexcept { return profile.slope(tau, radius(tau)) * disk(radius(tau)); };
+        auto integrand = [&](double tau) noexcept {
+            const double r = radius(tau);
+            return profile.slope(tau, r) * excess(r);
+        };
         if (centred) {
             integral = integrate<Rule>(Piece{0.0, 0.5, q_limb, 1.0}, integrand) +
                        integrate<Rule>(Piece{0.5, 1.0, 1.0, 2.0, h}, integrand);
-        } else if (!inside) {
+        } else if (!inside && profile.law() != Law::power_2) {
             integral = integrate<Rule>(Piece{0.0, 1.0, q_limb, 1.0}, integrand);
+        } else if (!inside) {
+            // The strong grading of mu^alpha on a limb piece of its own.
+            integral = integrate<Rule>(Piece{0.0, 0.5, q_limb, 1.0}, integrand) +
+                       integrate<Rule>(Piece{0.5, 1.0}, integrand);
         } else if (profile.law() != Law::power_2) {
             // dI/dtau is smooth at the limb: grade only towards the lens.
             integral = integrate<Rule>(Piece{0.0, split, 1.0, 2.0, h}, integrand) +
@@ -136,35 +151,86 @@ double magnification(double u, double rho, const Profile& profile) noexcept {
                        integrate<CentralRule>(Piece{split, 1.0, 2.0, 1.0, h}, integrand);
         }
     } else {
+        // On each segment between nodes I rises linearly in mu by rise[j]:
+        // its share is rise[j] times the mean of the excess over the segment
+        // weighted by dmu = 4 tau r/sqrt(1 + r) dtau, the weight integrated
+        // exactly (mu = tau^2 sqrt(1 + r)).  Written as a mean, a segment of
+        // any width (down to a single point) contributes its rise once.
+        auto integrand = [&](double tau) noexcept {
+            const double r = radius(tau);
+            return (4.0 * tau * r / std::sqrt(1.0 + r)) * excess(r);
+        };
+        auto mu_at = [](double tau) noexcept { return tau * tau * std::sqrt(1.0 + radius(tau)); };
         const auto& edges = profile.breakpoints();
-        const auto& slopes = profile.segment_slopes();
+        const auto& rises = profile.segment_rises();
+        const auto& mus = profile.segment_edges();
         double lo = 0.0;
         for (std::size_t j = 0; j <= edges.size(); ++j) {
             const double hi = j < edges.size() ? edges[j] : 1.0;
-            const double slope = slopes[j];
-            if (slope != 0.0 && hi > lo) {
-                auto integrand = [&](double tau) noexcept {
-                    const double r = radius(tau);
-                    return slope * (4.0 * tau * r / std::sqrt(1.0 + r)) * disk(r);
+            const double rise = rises[j];
+            const double weight = mu_at(hi) - mu_at(lo);
+            const double r_outer = radius(lo), r_inner = radius(hi);
+            if (r_outer - r_inner < NARROW) {
+                // A thin zone: the share of the disks, int X dI, is the
+                // difference of nearly equal disks and keeps only eps/width of
+                // its digits.  Integrated by parts back to the rings,
+                //   int X dI = int_zone I dX - [I X]_r_inner^r_outer,
+                // dX = 2r (A_ring(u, rho r) - A_U(u, rho)) dr, no difference is
+                // taken; in mu (r dr = -mu dmu) I is linear on the zone.
+                const double mu_a = mus[j], mu_b = mus[j + 1];
+                const double i_a = profile.intensity(mu_a), i_b = profile.intensity(mu_b);
+                if (i_a == 0.0 && i_b == 0.0) {
+                    lo = hi;
+                    continue;
+                }
+                auto ring = [&](double mu) noexcept {
+                    const double r = std::sqrt((1.0 - mu) * (1.0 + mu));
+                    // u - rho r = (u - rho) + rho (1 - r), 1 - r = mu^2/(1 + r).
+                    const double d = (u - rho) + rho * (mu * mu / (1.0 + r));
+                    // A node on the singularity itself (d underflows at mu <
+                    // 1e-154 with u = rho) carries no weight: the integrand
+                    // vanishes there like mu ln mu.
+                    if (d == 0) return 0.0;
+                    const double level = i_a + (i_b - i_a) * ((mu - mu_a) / (mu_b - mu_a));
+                    return level * (2.0 * mu) * (ring_average(u, rho * r, d) - whole);
                 };
+                double zone = 0.0;
+                const double mu_u = u <= rho ? std::sqrt((1.0 - u / rho) * (1.0 + u / rho)) : -1.0;
+                if (mu_u > mu_a && mu_u < mu_b) {
+                    zone = integrate<Rule>(Piece{mu_a, mu_u, 1.0, 4.0}, ring) +
+                           integrate<Rule>(Piece{mu_u, mu_b, 4.0, 1.0}, ring);
+                } else if (mu_u >= 0.0 && mu_u <= mu_a && mu_a - mu_u < mu_b - mu_a) {
+                    zone = integrate<Rule>(Piece{mu_a, mu_b, 4.0, 1.0}, ring);
+                } else if (mu_u >= mu_b && mu_u - mu_b < mu_b - mu_a) {
+                    zone = integrate<Rule>(Piece{mu_a, mu_b, 1.0, 4.0}, ring);
+                } else {
+                    zone = integrate<Rule>(Piece{mu_a, mu_b}, ring);
+                }
+                integral += zone - (i_a * excess(r_outer) - i_b * excess(r_inner));
+            } else if (rise != 0.0 && !(weight > 0.0)) {
+                integral += rise * excess(radius(lo));
+            } else if (rise != 0.0) {
                 const double qa = lo == 0.0 && !inside ? 2.0 : 1.0;
+                double part = 0.0;
                 if (inside && split > lo && split < hi) {
-                    integral += integrate<Rule>(Piece{lo, split, qa, 2.0, h}, integrand) +
-                                integrate<Rule>(Piece{split, hi, 2.0, 1.0, h}, integrand);
+                    part = integrate<Rule>(Piece{lo, split, qa, 2.0, h}, integrand) +
+                           integrate<Rule>(Piece{split, hi, 2.0, 1.0, h}, integrand);
                 } else if (centred && hi == 1.0) {
                     const double mid = lo == 0.0 ? 0.5 : lo;
-                    if (mid > lo) integral += integrate<Rule>(Piece{lo, mid, qa, 1.0}, integrand);
-                    integral += integrate<Rule>(Piece{mid, hi, 1.0, 2.0, h}, integrand);
+                    if (mid > lo) part = integrate<Rule>(Piece{lo, mid, qa, 1.0}, integrand);
+                    part += integrate<Rule>(Piece{mid, hi, 1.0, 2.0, h}, integrand);
                 } else {
                     const double qb = inside && split == hi ? 2.0 : 1.0;
                     const double qa2 = inside && split == lo ? 2.0 : qa;
-                    integral += integrate<Rule>(Piece{lo, hi, qa2, qb, h}, integrand);
+                    part = integrate<Rule>(Piece{lo, hi, qa2, qb, h}, integrand);
                 }
+                integral += rise * (part / weight);
             }
             lo = hi;
         }
     }
-    return (profile.limb() * uniform_disk(u, rho) + integral) / profile.flux();
+    // The mean of A0 >= 1 is never below 1; rounding must not take it there.
+    return std::max(1.0, whole + integral / profile.flux());
 }
 
 }  // namespace kelvora::fspl

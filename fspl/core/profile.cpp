@@ -26,6 +26,9 @@ std::string repr(double x) {
 
 std::unexpected<Error> error(std::string message) { return std::unexpected(Error{std::move(message)}); }
 
+constexpr double ALPHA_MIN = 0.1;
+constexpr double ALPHA_MAX = 10.0;
+
 constexpr std::array<std::string_view, 6> NAMES = {"uniform", "linear", "quadratic",
                                                    "square-root", "power-2", "tabulated"};
 constexpr std::array<std::string_view, 6> COEFFICIENT_NAMES = {"", "u1", "u1, u2", "c, d",
@@ -111,7 +114,11 @@ std::expected<Profile, Error> Profile::analytic(Law law, std::span<const double>
             break;
         }
         case Law::power_2:
-            if (!(b > 0)) return error("alpha of law 'power-2' must be positive, got " + repr(b));
+            // Beyond this range the profile is a spike at the limb (alpha ->
+            // 0) or at the centre (alpha -> inf) that the rules do not resolve
+            // to 1e-9; fits to model atmospheres give 0.2 < alpha < 2.
+            if (!(b >= ALPHA_MIN && b <= ALPHA_MAX))
+                return error("alpha of law 'power-2' must lie within [0.1, 10], got " + repr(b));
             lowest = std::min(1.0, 1.0 - a);
             break;
         case Law::tabulated: break;
@@ -153,7 +160,11 @@ std::expected<Profile, Error> Profile::tabulated(std::span<const double> mu_node
     Profile profile;
     profile.law_ = Law::tabulated;
     profile.mu_.assign(mu_nodes.begin(), mu_nodes.end());
-    profile.i_.assign(intensities.begin(), intensities.end());
+    // Only the shape matters: scale the brightest node to 1, so that neither
+    // tiny nor huge intensities reach the arithmetic.
+    const double brightest = *std::max_element(intensities.begin(), intensities.end());
+    profile.i_.reserve(intensities.size());
+    for (double level : intensities) profile.i_.push_back(level / brightest);
     profile.finish();
     return profile;
 }
@@ -233,7 +244,6 @@ void Profile::finish() {
             limb_ = intensity(0.0);
             // Breakpoints in tau: r = 1 - tau^4, 1 - r = mu^2/(1 + r).
             tau_nodes_.clear();
-            segment_slope_.clear();
             for (std::size_t j = 0; j < mu_.size(); ++j) {
                 const double mu = mu_[j];
                 if (mu > 0.0 && mu < 1.0) {
@@ -241,21 +251,15 @@ void Profile::finish() {
                     tau_nodes_.push_back(std::sqrt(std::sqrt(mu * mu / (1.0 + r))));
                 }
             }
-            // Segment slopes dI/dmu, from the limb (tau = 0, mu = 0) inwards.
+            // The rise of I across each segment, from the limb (tau = 0, mu = 0)
+            // inwards: zero beyond the table.
             std::vector<double> seg_edges{0.0};
             for (double mu : mu_) if (mu > 0.0 && mu < 1.0) seg_edges.push_back(mu);
             seg_edges.push_back(1.0);
+            segment_rise_.clear();
+            mu_edges_ = seg_edges;
             for (std::size_t s = 0; s + 1 < seg_edges.size(); ++s) {
-                const double lo = seg_edges[s], hi = seg_edges[s + 1];
-                // I is linear on (lo, hi): its slope from the values at the ends
-                // of the table segment containing it (zero beyond the table).
-                double slope = 0.0;
-                const double mid = 0.5 * (lo + hi);
-                if (mid > mu_.front() && mid < mu_.back()) {
-                    const auto j = static_cast<std::size_t>(std::upper_bound(mu_.begin(), mu_.end(), mid) - mu_.begin());
-                    slope = (i_[j] - i_[j - 1]) / (mu_[j] - mu_[j - 1]);
-                }
-                segment_slope_.push_back(slope);
+                segment_rise_.push_back(intensity(seg_edges[s + 1]) - intensity(seg_edges[s]));
             }
             break;
         }

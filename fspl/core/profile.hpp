@@ -55,7 +55,7 @@ public:
     static Profile uniform() { return *analytic(Law::uniform, {}); }
 
     Law law() const noexcept { return law_; }
-    // I(mu), as the law defines it (for tests and diagnostics).
+    // I(mu), as the law defines it (a table scaled to a largest value of 1).
     double intensity(double mu) const noexcept;
     // I at the limb (mu = 0).
     double limb() const noexcept { return limb_; }
@@ -74,10 +74,13 @@ public:
     // dI/dtau at tau, with r = 1 - tau^4 given (analytic laws).
     double slope(double tau, double r) const noexcept;
     // Tabulated: tau of the nodes strictly inside (0, 1), rising (where dI/dmu
-    // jumps), and dI/dmu on each of the breakpoints().size() + 1 segments
-    // between 0, the breakpoints and 1.
+    // jumps), and the rise of I (intensities scaled to a largest of 1) across
+    // each of the breakpoints().size() + 1 segments between 0, the
+    // breakpoints and 1.
     const std::vector<double>& breakpoints() const noexcept { return tau_nodes_; }
-    const std::vector<double>& segment_slopes() const noexcept { return segment_slope_; }
+    const std::vector<double>& segment_rises() const noexcept { return segment_rise_; }
+    // The mu at the ends of those segments: 0, the nodes inside (0, 1), 1.
+    const std::vector<double>& segment_edges() const noexcept { return mu_edges_; }
 
 private:
     Profile() = default;
@@ -93,7 +96,8 @@ private:
     std::vector<double> mu_;        // tabulated nodes
     std::vector<double> i_;         // and intensities
     std::vector<double> tau_nodes_; // tau of the nodes inside (0, 1)
-    std::vector<double> segment_slope_;
+    std::vector<double> segment_rise_;
+    std::vector<double> mu_edges_;
 };
 
 }  // namespace kelvora::fspl

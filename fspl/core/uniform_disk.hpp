@@ -34,6 +34,7 @@
 // form and series): below 1e-13 relative for 1e-6 <= rho <= 1e3, every u.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -58,38 +59,75 @@ inline double ellipe_complement(double x) noexcept {
     return horner(numeric::detail::PE, x) - std::log(x) * (x * horner(numeric::detail::QE, x));
 }
 
-// The Witt & Mao closed form, 0 < u, u != rho.
+// The Witt & Mao closed form, 0 < u, u != rho, rho <= HUGE_SOURCE, written
+// in lengths of source radii (l = u/rho, d = l - 1, S = l + 1) so that no
+// intermediate overflows or underflows for any rho in range:
+//
+//   pi A_U = S s E/(2 rho) - d (8 + rho^2 S d)/(2 rho s) K + 2 d^2 (1 + rho^2)/(rho S s) Pi,
+//
+// s = sqrt(4 + rho^2 d^2), 1 - n = d^2/S^2, 1 - m = d^2 (4 + rho^2 S^2)/(S^2 s^2).
 inline double uniform_disk_closed_form(double u, double rho) noexcept {
-    const double d = u - rho;
-    const double S = u + rho;
+    const double d = (u - rho) / rho;
+    const double S = (u + rho) / rho;
     const double d2 = d * d;
-    const double S2 = S * S;
-    const double s2 = 4.0 + d2;
-    const double s = std::sqrt(s2);
     const double rho2 = rho * rho;
-    const double p = d2 / S2;                                   // 1 - n
-    const double kc = std::fabs(d) * std::sqrt(4.0 + S2) / (S * s);  // sqrt(1 - m)
+    const double s = std::sqrt(4.0 + rho2 * d2);
+    const double p = (d / S) * (d / S);                                   // 1 - n
+    const double kc = std::fabs(d) * std::sqrt(4.0 + rho2 * S * S) / (S * s);  // sqrt(1 - m)
     const double e = ellipe_complement(kc * kc);
-    const double t_e = S * s / (2.0 * rho2) * e;
-    const double alpha = -d * (8.0 + S * d) / (2.0 * rho2 * s);
-    const double gamma = 2.0 * d2 * (1.0 + rho2) / (rho2 * S * s);
+    const double t_e = S * s / (2.0 * rho) * e;
+    const double alpha = -d * (8.0 + rho2 * S * d) / (2.0 * rho * s);
+    const double gamma = 2.0 * d2 * (1.0 + rho2) / (rho * S * s);
     const double kpi = numeric::cel(kc, p, alpha + gamma, gamma + alpha * p);
     return (t_e + kpi) * INV_PI;
 }
 
 }  // namespace detail
 
+// The mean of A0 over the circle of radius s about the source centre
+// (Heyrovsky 2003), the derivative of the disks: d(s^2 A_U)/ds = 2 s A_ring.
+// With b = (u - s)^2, S = u + s:
+//
+//   A_ring = 2/(pi S sqrt(4 + b)) (2 K(m) + b Pi(n, m)),
+//   1 - n = b/S^2,  1 - m = b (4 + S^2)/(S^2 (4 + b)),
+//
+// one cel.  Logarithmically infinite at s = u.
+// d = u - s is passed by callers that know it better than the difference of
+// the rounded u and s (near the singularity every digit of d counts).
+inline double ring_average(double u, double s, double d) noexcept {
+    if (s == 0) return (u * u + 2.0) / (u * std::sqrt(u * u + 4.0));
+    if (u == 0) return (s * s + 2.0) / (s * std::sqrt(s * s + 4.0));
+    if (d == 0) return std::numeric_limits<double>::infinity();
+    const double S = u + s;
+    const double b = d * d;
+    const double q = std::sqrt(4.0 + b);
+    const double p = (d / S) * (d / S);
+    const double kc = std::fabs(d) * std::sqrt(4.0 + S * S) / (S * q);
+    return 2.0 / (S * q) * numeric::cel(kc, p, 2.0 + b, b + 2.0 * p) * detail::INV_PI;
+}
+
+inline double ring_average(double u, double s) noexcept { return ring_average(u, s, u - s); }
+
+// Beyond this radius A_U - 1 <= 2/rho^2 (the whole excess flux of a point
+// lens, int (A0 - 1) dSigma = 2 pi, spread over the disk) is below half an
+// ulp of 1, and A_U is 1.
+inline constexpr double HUGE_SOURCE = 1e9;
+
 // A_U(u, rho) for rho > 0 and u >= 0 (NaN u gives NaN, u = inf gives 1).
+// Never below 1, as the mean of A0 >= 1 is not.
 inline double uniform_disk(double u, double rho) noexcept {
     if (!(u < FAR_FIELD_RATIO * rho)) {
         if (u != u) return u;
         return far_field_uniform(u, rho);
     }
+    if (rho > HUGE_SOURCE) return 1.0;
     if (u == 0) return std::hypot(rho, 2.0) / rho;
     if (u == rho) {
-        return (2.0 / rho + 2.0 * (1.0 + 1.0 / (rho * rho)) * std::atan(rho)) * detail::INV_PI;
+        // 2 (1 + 1/rho^2) atan(rho), without 1/rho^2 overflowing.
+        const double arc = std::atan(rho);
+        return (2.0 / rho + 2.0 * (arc + (arc / rho) / rho)) * detail::INV_PI;
     }
-    return detail::uniform_disk_closed_form(u, rho);
+    return std::max(1.0, detail::uniform_disk_closed_form(u, rho));
 }
 
 }  // namespace kelvora::fspl

@@ -1,0 +1,146 @@
+"""The kelvora_fspl stub agrees with the module: stubtest for the module's
+attributes, the magnification signature compared with nanobind's own (which
+stubtest cannot read), and a set of accepted and refused calls under mypy
+--strict."""
+
+import ast
+import importlib.util
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+pytest.importorskip("mypy")
+
+import kelvora_fspl  # noqa: E402
+
+ROOT = Path(__file__).resolve().parent.parent.parent
+STUB = ROOT / "fspl" / "kelvora_fspl.pyi"
+
+
+def run(*args):
+    return subprocess.run([sys.executable, "-m", *args], capture_output=True, text=True, cwd=ROOT, timeout=600)
+
+
+def test_stub_matches_the_module():
+    # stubtest also fails on an allowlist entry that hides nothing.
+    done = run("mypy.stubtest", "kelvora_fspl", "--allowlist", "tests/typing/stubtest_allowlist_fspl.txt")
+    assert done.returncode == 0, done.stdout + done.stderr
+
+
+def test_usage_type_checks_strictly():
+    done = run("mypy", "--strict", "--no-incremental", str(ROOT / "tests/typing/usage_fspl.py"))
+    assert done.returncode == 0, done.stdout + done.stderr
+
+
+# -- the signature ------------------------------------------------------------------------------------
+
+
+def stub_tree():
+    return ast.parse(STUB.read_text(), filename=str(STUB))
+
+
+def stub_imports(tree):
+    """Local name -> dotted name, from the stub's import statements."""
+    names = {}
+    for node in tree.body:
+        if isinstance(node, ast.Import):
+            for alias in node.names:
+                names[alias.asname or alias.name] = alias.name
+        elif isinstance(node, ast.ImportFrom):
+            for alias in node.names:
+                names[alias.asname or alias.name] = f"{node.module}.{alias.name}"
+    return names
+
+
+class Qualify(ast.NodeTransformer):
+    """Write every name of an annotation out in full (Sequence -> collections.abc.Sequence)."""
+
+    def __init__(self, names):
+        self.names = names
+
+    def visit_Name(self, node):
+        full = self.names.get(node.id)
+        if full is None:
+            return node
+        return ast.parse(full, mode="eval").body
+
+
+def signature(function, names=None):
+    """(name, kind, default, annotation) of each parameter, and the return annotation."""
+    def annotation(node):
+        if node is None:
+            return None
+        if names:
+            node = Qualify(names).visit(ast.parse(ast.unparse(node), mode="eval")).body
+        return ast.unparse(node)
+
+    args = function.args
+    params = []
+    positional = args.posonlyargs + args.args
+    defaults = [None] * (len(positional) - len(args.defaults)) + list(args.defaults)
+    for kind, group in (("positional-only", args.posonlyargs), ("positional-or-keyword", args.args)):
+        for arg in group:
+            default = defaults[positional.index(arg)]
+            value = ast.literal_eval(default) if default else "<none>"
+            params.append((arg.arg, kind, value, annotation(arg.annotation)))
+    for arg, default in zip(args.kwonlyargs, args.kw_defaults):
+        params.append((arg.arg, "keyword-only", ast.literal_eval(default) if default else "<none>",
+                       annotation(arg.annotation)))
+    assert args.vararg is None and args.kwarg is None
+    return params, annotation(function.returns)
+
+
+def stub_function(name):
+    tree = stub_tree()
+    [function] = [n for n in tree.body if isinstance(n, ast.FunctionDef) and n.name == name]
+    return signature(function, stub_imports(tree))
+
+
+def runtime_function(func):
+    """The signature nanobind shows: the first line of the docstring."""
+    first = func.__doc__.splitlines()[0]
+    assert first.startswith(func.__name__ + "("), first
+    [function] = ast.parse(f"def {first}: ...").body
+    return signature(function)
+
+
+def test_magnification_signature_matches_the_stub():
+    stub = stub_function("magnification")
+    runtime = runtime_function(kelvora_fspl.magnification)
+    assert [p[:3] for p in stub[0]] == [p[:3] for p in runtime[0]]
+    assert [p[0] for p in runtime[0]] == ["u", "rho", "law", "coefficients"]
+    assert [p[2] for p in runtime[0]] == ["<none>", "<none>", "uniform", ()]
+    # The annotations too, once the stub's imported names are written out.
+    assert stub == runtime
+
+
+def test_the_nanobind_signature_is_the_docstring_line():
+    [(text, _doc, _defaults)] = kelvora_fspl.magnification.__nb_signature__
+    assert text == "def " + kelvora_fspl.magnification.__doc__.splitlines()[0]
+
+
+def test_the_runtime_defaults_are_the_stub_defaults():
+    u = [0.0, 0.05, 0.5]
+    assert (kelvora_fspl.magnification(u, 0.1) == kelvora_fspl.magnification(u, 0.1, "uniform", ())).all()
+
+
+def test_stub_attributes():
+    tree = stub_tree()
+    annotated = {n.target.id: ast.unparse(n.annotation) for n in tree.body if isinstance(n, ast.AnnAssign)}
+    assert annotated["__version__"] == "Final[str]"
+    assert annotated["LAWS"] == f"Final[tuple[{', '.join(['str'] * len(kelvora_fspl.LAWS))}]]"
+    public = {n for n in dir(kelvora_fspl) if not n.startswith("_")}
+    stubbed = set(annotated) | {n.name for n in tree.body if isinstance(n, ast.FunctionDef)}
+    assert public <= stubbed, public - stubbed
+
+
+def test_the_installed_stubs_are_the_source_stub():
+    origin = Path(importlib.util.find_spec("kelvora_fspl").origin).parent
+    installed = [origin / "kelvora_fspl.pyi", origin / "kelvora_fspl-stubs" / "__init__.pyi"]
+    present = [p for p in installed if p.exists()]
+    if not present:
+        pytest.skip("kelvora_fspl is not installed with its stubs (an in-tree build)")
+    for path in present:
+        assert path.read_text() == STUB.read_text(), path
