@@ -11,9 +11,9 @@ namespace kelvora::fspl {
 namespace {
 
 // Nodes per piece, measured against 64-node rules and the mpmath table.  On
-// the piece that reaches the limb (the whole interval when the lens is
-// outside) 20 nodes leave up to 4e-10 (power-2, alpha = 0.6) and 24 leave
-// 3e-11; on the central piece inside the lens's circle 20 leave 6e-11.
+// the whole interval (the lens outside) 20 nodes leave up to 4e-10 (power-2,
+// alpha = 0.6) and 24 leave 3e-11.  With the lens inside, the two pieces on
+// either side of it take 20 each and leave 1.4e-10 (quadratic, u = rho/2).
 // Table segments can be as long as the whole interval and get 24.
 using Rule = numeric::GaussLegendreHalf<24>;
 using CentralRule = numeric::GaussLegendreHalf<20>;
@@ -141,7 +141,7 @@ double magnification(double u, double rho, const Profile& profile) noexcept {
                        integrate<Rule>(Piece{0.5, 1.0}, integrand);
         } else if (profile.law() != Law::power_2) {
             // dI/dtau is smooth at the limb: grade only towards the lens.
-            integral = integrate<Rule>(Piece{0.0, split, 1.0, 2.0, h}, integrand) +
+            integral = integrate<CentralRule>(Piece{0.0, split, 1.0, 2.0, h}, integrand) +
                        integrate<CentralRule>(Piece{split, 1.0, 2.0, 1.0, h}, integrand);
         } else {
             // mu^alpha needs its own grading at the limb: a third piece.
