@@ -196,8 +196,9 @@ law : str
     'tabulated'.  With mu = sqrt(1 - r^2), r in source radii:
     linear I = 1 - u1 (1 - mu); quadratic I = 1 - u1 (1 - mu) - u2 (1 - mu)^2;
     square-root I = 1 - c (1 - mu) - d (1 - sqrt(mu));
-    power-2 I = 1 - c (1 - mu^alpha); tabulated: I linear in mu between
-    nodes, constant beyond the first and last.
+    power-2 I = 1 - c (1 - mu^alpha), 0.1 <= alpha <= 10; tabulated: I
+    linear in mu between nodes rising strictly within [0, 1], constant
+    beyond the first and last.
 coefficients : sequence
     () for 'uniform', (u1,), (u1, u2), (c, d), (c, alpha), or
     (mu_nodes, intensities) for 'tabulated'.
@@ -207,6 +208,16 @@ Returns
 numpy.ndarray
     float64, of the broadcast shape of u and rho (0-d for scalars).
     Relative accuracy 1e-12 for the uniform disk, 1e-9 for every law.
+
+Raises
+------
+ValueError
+    u < 0; rho <= 0 or not finite; an unknown law; the wrong number of
+    coefficients, or coefficients that are not finite or make I negative
+    somewhere on the disk (or zero everywhere); a bad table.
+TypeError
+    An argument that is not a real number (or array of them), a law that
+    is not a str, coefficients that are not a sequence.
 )";
 
 nb::object magnification(nb::handle u_obj, nb::handle rho_obj, nb::handle law_obj, nb::handle coefficients) {
