@@ -705,8 +705,10 @@ EQUIVALENT_LAWS = [
 def test_laws_that_describe_the_same_profile(law, coefficients, u1):
     # A tabulated law that samples I = 1 - u1 (1 - mu), linear in mu, is that
     # profile exactly; so are quadratic with u2 = 0, square-root with d = 0 and
-    # power-2 with alpha = 1 (Milne 1921).
-    np.testing.assert_allclose(mag(U_ROW, 0.1, law, coefficients), linear(u1), rtol=1e-10, atol=0)
+    # power-2 with alpha = 1 (Milne 1921).  The laws take different rules
+    # (power-2 grades its limb on a piece of its own), each within 1.4e-10 of
+    # the exact value, so they agree to 3e-10.
+    np.testing.assert_allclose(mag(U_ROW, 0.1, law, coefficients), linear(u1), rtol=3e-10, atol=0)
 
 
 @pytest.mark.parametrize("law, coefficients", LIMB_DARKENED, ids=LD_IDS)
