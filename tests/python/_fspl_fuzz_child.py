@@ -42,6 +42,7 @@ from fractions import Fraction
 import numpy as np
 
 import kelvora_fspl
+from _support import Floaty, OwnError  # noqa: E402
 
 LAWS = ("uniform", "linear", "quadratic", "square-root", "power-2", "tabulated")
 COUNTS = {"uniform": 0, "linear": 1, "quadratic": 2, "square-root": 2, "power-2": 2, "tabulated": 2}
@@ -71,16 +72,6 @@ class StrSub(str):
     pass
 
 
-class Floaty:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
-
-    def __repr__(self):
-        return f"Floaty({self.value!r})"
-
 
 class Indexy:
     def __init__(self, value):
@@ -105,9 +96,6 @@ class BadReturn:
     def __repr__(self):
         return "BadReturn()"
 
-
-class OwnError(Exception):
-    """The caller's own exception, raised from __float__."""
 
 
 class Raising:

@@ -5,6 +5,23 @@ import re
 import sys
 
 
+class OwnError(Exception):
+    """An exception of the test's own, to tell it apart from the module's."""
+
+
+class Floaty:
+    """A number only through __float__, which returns ``value`` as it is."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        return self.value
+
+    def __repr__(self):
+        return f"Floaty({self.value!r})"
+
+
 class HugeLength:
     """A sequence whose reported length is far beyond any array of doubles.
 

@@ -22,6 +22,7 @@ np = pytest.importorskip("numpy")
 mp = pytest.importorskip("mpmath")
 
 import kelvora_fspl  # noqa: E402
+from _support import Floaty, OwnError  # noqa: E402
 
 mag = kelvora_fspl.magnification
 
@@ -327,9 +328,6 @@ class NoFloat:
     pass
 
 
-class OwnError(Exception):
-    pass
-
 
 class RaisingFloat:
     def __init__(self, exc):
@@ -338,13 +336,6 @@ class RaisingFloat:
     def __float__(self):
         raise self.exc
 
-
-class Floaty:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
 
 
 # Arguments that are not real numbers, anywhere they can stand.

@@ -13,6 +13,7 @@ import pytest
 np = pytest.importorskip("numpy")
 
 import kelvora_fspl  # noqa: E402
+from _support import Floaty, OwnError  # noqa: E402
 
 mag = kelvora_fspl.magnification
 
@@ -30,16 +31,6 @@ def rss_bytes():
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
-class OwnError(Exception):
-    pass
-
-
-class Floaty:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
 
 
 class Raising:
