@@ -1450,9 +1450,10 @@ BIG_INTS = [2**53 + 1, 2**63, -(2**63) - 1, 2**64, 2**1023, 2**1024 - 2**970 - 1
             -(2**1024), 10**400, -(10**400), 10**20]
 HUGE_LENGTHS = [2**40, 2**59, 2**60 - 1, 2**60, 2**61, 2**62, sys.maxsize, 2**63, 2**64, -1, -(2**63)]
 if os.environ.get("KELVORA_SANITIZER"):
-    # 2^40 doubles fit the largest vector, so the allocation is attempted;
-    # AddressSanitizer aborts on its failure instead of throwing bad_alloc.
-    HUGE_LENGTHS.remove(2**40)
+    # Up to 2^60 - 1 doubles (a vector's max_size) the allocation is
+    # attempted, and AddressSanitizer aborts on its failure instead of
+    # throwing bad_alloc: only the lengths refused before allocating stay.
+    HUGE_LENGTHS = [n for n in HUGE_LENGTHS if not 0 <= n <= 2**60 - 1]
 BAD_NAMES = ["x", "Re", "RSTAR", "rstar ", " l", "L", "lens", "é", "\udcff", "", "self", "kwargs", "_",
              "bl", "bf", "r", "l", "re", "rstar"]
 MESSAGES = ["x", "", "elliprj: Fail to converge", "argument 'l': not from kelvora", "ünïcødé ✓", "m" * 80,
