@@ -42,7 +42,8 @@ def test_sdist_holds_the_sources_and_nothing_built(sdist):
     with tarfile.open(sdist) as tar:
         names = {name.split("/", 1)[1] for name in tar.getnames() if "/" in name}
     for needed in ["CMakeLists.txt", "pyproject.toml", "LICENSE", "README.md", "src/lib/kelvora.pyi",
-                   "src/lib/module.cpp", "numeric/elliptic.cpp", "numeric/tanh_sinh_nodes.hpp"]:
+                   "src/lib/module.cpp", "numeric/elliptic.cpp", "numeric/tanh_sinh_nodes.hpp",
+                   "fspl/binding/module.cpp", "fspl/core/magnification.cpp", "fspl/kelvora_fspl.pyi"]:
         assert needed in names, needed
     assert not any(name.startswith(("build/", ".venv")) or name.endswith(".so") for name in names)
 
@@ -59,13 +60,15 @@ def test_wheel_from_the_sdist_in_a_fresh_environment(sdist, tmp_path):
     with zipfile.ZipFile(wheel) as zf:
         names = set(zf.namelist())
         metadata = zf.read(f"kelvora-{cmake_version()}.dist-info/METADATA").decode()
-    assert {"kelvora.pyi", "kelvora-stubs/__init__.pyi"} <= names
+    assert {"kelvora.pyi", "kelvora-stubs/__init__.pyi", "kelvora_fspl.pyi", "kelvora_fspl-stubs/__init__.pyi"} <= names
     assert any(n.startswith("kelvora.cpython-313") and n.endswith(".so") for n in names)
+    assert any(n.startswith("kelvora_fspl.cpython-313") and n.endswith(".so") for n in names)
+    assert "Requires-Dist: numpy>=2" in metadata
     assert f"kelvora-{cmake_version()}.dist-info/licenses/LICENSE" in names
     assert "License-Expression: MIT" in metadata
     assert "Requires-Python: >=3.13" in metadata
 
-    run([str(python), "-m", "pip", "install", "--no-deps", str(wheel)])
+    run([str(python), "-m", "pip", "install", str(wheel)])  # with numpy, kelvora_fspl's one dependency
     probe = (
         "import importlib.metadata, json, kelvora\n"
         "print(json.dumps({'version': importlib.metadata.version('kelvora'),"
@@ -73,6 +76,11 @@ def test_wheel_from_the_sdist_in_a_fresh_environment(sdist, tmp_path):
         " 'value': kelvora.witt_mao_magnification([0.0], 1.0, 1.0)[0]}))\n"
     )
     report = json.loads(run([str(python), "-c", probe], cwd=tmp_path))
+    # The second module of the distribution: the disk centred on the lens is
+    # sqrt(rho^2 + 4)/rho.
+    second = json.loads(run([str(python), "-c", "import json, kelvora_fspl; "
+                             "print(json.dumps(float(kelvora_fspl.magnification(0.0, 1.0))))"], cwd=tmp_path))
+    assert second == pytest.approx(5.0**0.5, rel=1e-15)
     assert report["version"] == cmake_version()
     assert report["value"] == pytest.approx(5.0**0.5, rel=1e-15)
     # Nothing is added to the module beyond its own attributes.
