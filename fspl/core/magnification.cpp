@@ -10,13 +10,12 @@ namespace kelvora::fspl {
 
 namespace {
 
-// Nodes per piece, measured against 64-node rules and the mpmath table.  On
-// the whole interval (the lens outside) 20 nodes leave up to 4e-10 (power-2,
-// alpha = 0.6) and 24 leave 3e-11.  With the lens inside, the two pieces on
-// either side of it take 20 each and leave 1.4e-10 (quadratic, u = rho/2).
-// Table segments can be as long as the whole interval and get 24.
+// Nodes per piece, measured against 64-node rules and the mpmath table.  The
+// laws polynomial in mu or sqrt(mu) take 20 on each piece and leave at most
+// 1.4e-10 (quadratic, lens at half the radius); power-2's limb pieces and the
+// table segments (as long as the whole interval) take 24 and leave 8e-11.
 using Rule = numeric::GaussLegendreHalf<24>;
-using CentralRule = numeric::GaussLegendreHalf<20>;
+using ShortRule = numeric::GaussLegendreHalf<20>;
 
 // Table segments thinner than this (in r) are integrated over rings.
 constexpr double NARROW = 1e-4;
@@ -134,21 +133,21 @@ double magnification(double u, double rho, const Profile& profile) noexcept {
             integral = integrate<Rule>(Piece{0.0, 0.5, q_limb, 1.0}, integrand) +
                        integrate<Rule>(Piece{0.5, 1.0, 1.0, 2.0, h}, integrand);
         } else if (!inside && profile.law() != Law::power_2) {
-            integral = integrate<Rule>(Piece{0.0, 1.0, q_limb, 1.0}, integrand);
+            integral = integrate<ShortRule>(Piece{0.0, 1.0, q_limb, 1.0}, integrand);
         } else if (!inside) {
             // The strong grading of mu^alpha on a limb piece of its own.
             integral = integrate<Rule>(Piece{0.0, 0.5, q_limb, 1.0}, integrand) +
                        integrate<Rule>(Piece{0.5, 1.0}, integrand);
         } else if (profile.law() != Law::power_2) {
             // dI/dtau is smooth at the limb: grade only towards the lens.
-            integral = integrate<CentralRule>(Piece{0.0, split, 1.0, 2.0, h}, integrand) +
-                       integrate<CentralRule>(Piece{split, 1.0, 2.0, 1.0, h}, integrand);
+            integral = integrate<ShortRule>(Piece{0.0, split, 1.0, 2.0, h}, integrand) +
+                       integrate<ShortRule>(Piece{split, 1.0, 2.0, 1.0, h}, integrand);
         } else {
             // mu^alpha needs its own grading at the limb: a third piece.
             const double mid = 0.5 * split;
             integral = integrate<Rule>(Piece{0.0, mid, q_limb, 1.0}, integrand) +
                        integrate<Rule>(Piece{mid, split, 1.0, 2.0, h}, integrand) +
-                       integrate<CentralRule>(Piece{split, 1.0, 2.0, 1.0, h}, integrand);
+                       integrate<ShortRule>(Piece{split, 1.0, 2.0, 1.0, h}, integrand);
         }
     } else {
         // On each segment between nodes I rises linearly in mu by rise[j]:
