@@ -30,23 +30,13 @@ struct Piece {
     double h = 0.0;
 };
 
-// Gauss-Legendre over a piece.  Graded at one end, x = w^q from that end
-// (dx/dw = q w^(q-1)); at both, x = w^2 (3 - 2w) (dx/dw = 6 w (1 - w)),
-// which is symmetric, 1 - x(w) = x(1 - w), so that nodes near either end are
-// placed from that end.
+// Gauss-Legendre over a piece, plain or graded at one end, x = w^q from that
+// end (dx/dw = q w^(q-1)), the nodes placed from that end.  (No piece is
+// graded at both ends: a piece that would be is split.)
 template <class R, class F>
 double integrate(const Piece& piece, F&& f) noexcept {
     const double width = piece.b - piece.a;
     double sum = 0.0;
-    if (piece.qa > 1.0 && piece.qb > 1.0) {
-        for (std::size_t i = 0; i < R::x.size(); ++i) {
-            const double w = R::x[i];
-            const double x = w * w * (3.0 - 2.0 * w);
-            const double jacobian = 6.0 * w * (1.0 - w) * width * R::w[i];
-            sum += jacobian * (f(piece.a + width * x) + f(piece.b - width * x));
-        }
-        return sum;
-    }
     if (piece.qa == 1.0 && piece.qb == 1.0) {
         for (std::size_t i = 0; i < R::x.size(); ++i) {
             const double x = R::x[i];
@@ -163,6 +153,8 @@ double magnification(double u, double rho, const Profile& profile) noexcept {
         const auto& edges = profile.breakpoints();
         const auto& rises = profile.segment_rises();
         const auto& mus = profile.segment_edges();
+        // mu of the lens's circle, for the thin zones.
+        const double mu_u = u <= rho ? std::sqrt((1.0 - u / rho) * (1.0 + u / rho)) : -1.0;
         double lo = 0.0;
         for (std::size_t j = 0; j <= edges.size(); ++j) {
             const double hi = j < edges.size() ? edges[j] : 1.0;
@@ -194,7 +186,6 @@ double magnification(double u, double rho, const Profile& profile) noexcept {
                     return level * (2.0 * mu) * (ring_average(u, rho * r, d) - whole);
                 };
                 double zone = 0.0;
-                const double mu_u = u <= rho ? std::sqrt((1.0 - u / rho) * (1.0 + u / rho)) : -1.0;
                 if (mu_u > mu_a && mu_u < mu_b) {
                     zone = integrate<Rule>(Piece{mu_a, mu_u, 1.0, 4.0}, ring) +
                            integrate<Rule>(Piece{mu_u, mu_b, 4.0, 1.0}, ring);

@@ -222,12 +222,15 @@ void Profile::finish() {
             // integrand a polynomial of degree 2k + 2 <= 26 in mu, which the
             // 14-point Gauss-Legendre rule integrates exactly.
             using GL = numeric::GaussLegendreHalf<14>;
+            // The segments: 0, the nodes inside (0, 1), 1.
+            mu_edges_.assign(1, 0.0);
+            for (double mu : mu_) if (mu > 0.0 && mu < 1.0) mu_edges_.push_back(mu);
+            mu_edges_.push_back(1.0);
             moments_ = {};
-            std::vector<double> edges{0.0};
-            for (double mu : mu_) if (mu > 0.0 && mu < 1.0) edges.push_back(mu);
-            edges.push_back(1.0);
-            for (std::size_t s = 0; s + 1 < edges.size(); ++s) {
-                const double lo = edges[s], hi = edges[s + 1], width = hi - lo;
+            tau_nodes_.clear();
+            segment_rise_.clear();
+            for (std::size_t s = 0; s + 1 < mu_edges_.size(); ++s) {
+                const double lo = mu_edges_[s], hi = mu_edges_[s + 1], width = hi - lo;
                 for (std::size_t i = 0; i < GL::x.size(); ++i) {
                     for (double x : {GL::x[i], 1.0 - GL::x[i]}) {
                         const double mu = lo + width * x;
@@ -240,27 +243,16 @@ void Profile::finish() {
                         }
                     }
                 }
-            }
-            limb_ = intensity(0.0);
-            // Breakpoints in tau: r = 1 - tau^4, 1 - r = mu^2/(1 + r).
-            tau_nodes_.clear();
-            for (std::size_t j = 0; j < mu_.size(); ++j) {
-                const double mu = mu_[j];
-                if (mu > 0.0 && mu < 1.0) {
-                    const double r = std::sqrt((1.0 - mu) * (1.0 + mu));
-                    tau_nodes_.push_back(std::sqrt(std::sqrt(mu * mu / (1.0 + r))));
+                // The rise of I across the segment, from the limb (tau = 0,
+                // mu = 0) inwards: zero beyond the table.
+                segment_rise_.push_back(intensity(hi) - intensity(lo));
+                // Breakpoints in tau: r = 1 - tau^4, 1 - r = mu^2/(1 + r).
+                if (hi < 1.0) {
+                    const double r = std::sqrt((1.0 - hi) * (1.0 + hi));
+                    tau_nodes_.push_back(std::sqrt(std::sqrt(hi * hi / (1.0 + r))));
                 }
             }
-            // The rise of I across each segment, from the limb (tau = 0, mu = 0)
-            // inwards: zero beyond the table.
-            std::vector<double> seg_edges{0.0};
-            for (double mu : mu_) if (mu > 0.0 && mu < 1.0) seg_edges.push_back(mu);
-            seg_edges.push_back(1.0);
-            segment_rise_.clear();
-            mu_edges_ = seg_edges;
-            for (std::size_t s = 0; s + 1 < seg_edges.size(); ++s) {
-                segment_rise_.push_back(intensity(seg_edges[s + 1]) - intensity(seg_edges[s]));
-            }
+            limb_ = intensity(0.0);
             break;
         }
     }
