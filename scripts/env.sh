@@ -39,9 +39,32 @@ find_python() {
     return 1
 }
 
-# make_venv <pip requirement...>: create .venv (if needed) and install.
+# make_venv <pip requirement...>: create the virtual environment (if needed)
+# and install into it.
+#
+# On the default CPython everything must install.  On the test matrix's own
+# interpreters (free-threaded, debug; scripts/pythons) only what the test
+# command cannot do without must install (scikit-build-core, nanobind, pytest,
+# numpy); the rest is taken from wheels where they exist and left out where
+# they do not, and the tests that need it skip with the reason.  Pins keep a
+# free-threaded 3.13 on the last releases with cp313t wheels.
+REQUIRED_PACKAGES="scikit-build-core nanobind pytest numpy"
+FREE_THREADED_PINS=("numpy<2.5" "hypothesis<6.136")
+
+is_matrix_interpreter() {  # debug or free-threaded build
+    "$1" -c 'import sys, sysconfig; sys.exit(not (hasattr(sys, "gettotalrefcount") or sysconfig.get_config_var("Py_GIL_DISABLED")))' \
+        >/dev/null 2>&1
+}
+
+is_free_threaded() {
+    "$1" -c 'import sys, sysconfig; sys.exit(not sysconfig.get_config_var("Py_GIL_DISABLED"))' >/dev/null 2>&1
+}
+
+base_prefix() { "$1" -c 'import os, sys; print(os.path.realpath(sys.base_prefix))' 2>/dev/null; }
+
 make_venv() {
-    if [ ! -x "$VENV/bin/python" ] || ! is_py313 "$VENV/bin/python"; then
+    if [ ! -x "$VENV/bin/python" ] || ! is_py313 "$VENV/bin/python" ||
+        { [ -n "${PYTHON:-}" ] && [ "$(base_prefix "$VENV/bin/python")" != "$(base_prefix "$PYTHON")" ]; }; then
         local base
         base="$(find_python)"
         echo "==> creating $VENV with $base ($("$base" -c 'import sys; print(sys.version.split()[0])'))"
@@ -49,10 +72,26 @@ make_venv() {
         "$base" -m venv "$VENV"
         "$VENV/bin/python" -m pip install --quiet --upgrade pip
     fi
-    if [ "$#" -gt 0 ]; then
-        "$VENV/bin/python" -m pip install --quiet "$@"
-    fi
     PY="$VENV/bin/python"
+    [ "$#" -gt 0 ] || return 0
+    if ! is_matrix_interpreter "$PY"; then
+        "$PY" -m pip install --quiet "$@"
+        return
+    fi
+    local requirement name pin
+    for requirement in "$@"; do
+        name="${requirement%%[<>=!~ ]*}"
+        if is_free_threaded "$PY"; then
+            for pin in "${FREE_THREADED_PINS[@]}"; do
+                [ "${pin%%[<>=!~ ]*}" = "$name" ] && requirement="$requirement,${pin#"$name"}"
+            done
+        fi
+        if [[ " $REQUIRED_PACKAGES " == *" $name "* ]]; then
+            "$PY" -m pip install --quiet --only-binary=:all: "$requirement"
+        elif ! "$PY" -m pip install --quiet --only-binary=:all: "$requirement" >/dev/null 2>&1; then
+            echo "==> $requirement: no wheel for $("$PY" -c 'import sys; print(sys.version.split()[0] + sys.abiflags)'); the tests that need it skip"
+        fi
+    done
 }
 
 # install_kelvora: build and install the extension into .venv with pip.

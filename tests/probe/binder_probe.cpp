@@ -75,6 +75,14 @@ PyObject* huge_list(PyObject*, PyObject*) {
     });
 }
 
+PyObject* refused_list(PyObject*, PyObject*) {
+    return kelvora::binding::boundary([&]() -> Outcome<Ref> {
+        // PyList_New rejects a negative size (SystemError) before it allocates
+        // anything, the same way on every build of CPython.
+        return kelvora::binding::list_result(nullptr, -1);
+    });
+}
+
 PyObject* probe_fn(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) { Py_RETURN_NONE; }
 
 constexpr kelvora::binding::FunctionEntry kProbeFn{"probe_fn", probe_fn, "probe_fn()\n--\n\n"};
@@ -127,6 +135,7 @@ PyMethodDef kMethods[] = {
     {"panic_opaque", panic_opaque, METH_NOARGS, nullptr},
     {"fetch_none", fetch_none, METH_NOARGS, nullptr},
     {"huge_list", huge_list, METH_NOARGS, nullptr},
+    {"refused_list", refused_list, METH_NOARGS, nullptr},
     {"register_into", register_into, METH_O, nullptr},
     {"panic_type", panic_type, METH_NOARGS, nullptr},
     {"to_real", to_real, METH_O, nullptr},

@@ -5,6 +5,12 @@ import re
 import sys
 
 
+# Warnings are errors in the examples the tests run, except the one a
+# free-threaded interpreter gives when importing kelvora turns the GIL on (the
+# module declares that it needs it; test_gil.py checks that).
+EXAMPLE_WARNINGS = "error,ignore:The global interpreter lock (GIL) has been enabled:RuntimeWarning"
+
+
 class OwnError(Exception):
     """An exception of the test's own, to tell it apart from the module's."""
 

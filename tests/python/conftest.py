@@ -10,6 +10,8 @@ import sys
 
 import pytest
 
+import _refleaks
+from _refleaks import pytest_addoption, pytest_pyfunc_call, pytest_terminal_summary  # noqa: F401 - hooks
 from _support import HugeLength
 
 _PROBE_DIR = os.environ.get("KELVORA_PROBE_DIR")
@@ -18,6 +20,7 @@ if _PROBE_DIR:
 
 
 def pytest_configure(config):
+    _refleaks.pytest_configure(config)
     config.addinivalue_line(
         "markers", "leak: long loops checking that reference counts and memory stay flat (a few seconds)"
     )

@@ -8,13 +8,15 @@ from pathlib import Path
 
 import pytest
 
+from _support import EXAMPLE_WARNINGS
+
 import kelvora
 
 EXAMPLES = Path(__file__).resolve().parent.parent.parent / "examples"
 
 
 def run_example(name, *args):
-    env = dict(os.environ, PYTHONWARNINGS="error", MPLBACKEND="Agg")
+    env = dict(os.environ, PYTHONWARNINGS=EXAMPLE_WARNINGS, MPLBACKEND="Agg")
     done = subprocess.run(
         [sys.executable, str(EXAMPLES / name), *args], capture_output=True, text=True, env=env, timeout=300
     )

@@ -205,6 +205,8 @@ def test_the_computation_runs_without_the_gil():
     assert progress >= 1000, progress
 
 
+@pytest.mark.skipif(not getattr(sys, "_is_gil_enabled", lambda: True)(),
+                    reason="no GIL in this run: nothing can keep it")
 def test_the_measure_notices_a_call_that_keeps_the_gil():
     # sorted() of floats compares in C without letting the GIL go.
     values = np.random.default_rng(7).random(1_000_000).tolist()

@@ -11,6 +11,8 @@ from pathlib import Path
 
 import pytest
 
+from _support import EXAMPLE_WARNINGS
+
 mp = pytest.importorskip("mpmath")
 
 EXAMPLES = Path(__file__).resolve().parent.parent.parent / "examples"
@@ -19,7 +21,7 @@ NUMBER = r"[-+]?\d+(?:\.\d*)?(?:[eE][-+]?\d+)?"
 
 
 def run_example(name, *args):
-    env = dict(os.environ, PYTHONWARNINGS="error", MPLBACKEND="Agg")
+    env = dict(os.environ, PYTHONWARNINGS=EXAMPLE_WARNINGS, MPLBACKEND="Agg")
     done = subprocess.run(
         [sys.executable, str(EXAMPLES / name), *args], capture_output=True, text=True, env=env, timeout=120
     )

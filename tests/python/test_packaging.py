@@ -56,7 +56,9 @@ def test_wheel_from_the_sdist_in_a_fresh_environment(sdist, tmp_path):
     # The build fetches its own build requirements (scikit-build-core) from PyPI.
     run([str(python), "-m", "pip", "wheel", "--no-deps", "--wheel-dir", str(wheels), str(sdist)])
     [wheel] = wheels.glob("kelvora-*.whl")
-    assert wheel.name.startswith(f"kelvora-{cmake_version()}-cp313-cp313-")
+    python_tag = f"cp{sys.version_info.major}{sys.version_info.minor}"
+    # The ABI tag carries the interpreter's flags: "t" free-threaded, "d" debug.
+    assert wheel.name.startswith(f"kelvora-{cmake_version()}-{python_tag}-{python_tag}{sys.abiflags}-")
     with zipfile.ZipFile(wheel) as zf:
         names = set(zf.namelist())
         metadata = zf.read(f"kelvora-{cmake_version()}.dist-info/METADATA").decode()

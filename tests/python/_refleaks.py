@@ -1,0 +1,149 @@
+"""Reference-leak hunting in the manner of CPython's ``regrtest -R``.
+
+``--refleaks=WARMUP:REPEAT`` (a debug build of CPython, which keeps
+``sys.gettotalrefcount``) calls every test function WARMUP times to fill the
+caches it fills once, reads the interpreter's total reference count and its
+number of allocated memory blocks, then calls it REPEAT more times, reading
+both after each call.  Before every reading the interpreter's own caches are
+cleared and the cycle collector runs, as regrtest does.  A test passes only
+if every one of the REPEAT readings equals the baseline: a call that keeps a
+reference or a block behind moves one of them in every repetition.
+
+Fixtures are made once per test and shared by its calls.  Tests that measure
+memory in other ways (marker ``leak``), build packages (``packaging``) or do
+their work in child processes (``no_refleak_repeat``) run once, as usual.
+
+``--refleaks-report=PATH`` writes the per-module totals as JSON; the terminal
+summary prints them.
+"""
+
+import gc
+import json
+import linecache
+import re
+import struct
+import sys
+from collections import defaultdict
+
+import pytest
+
+_NOT_REPEATED = ("leak", "packaging", "no_refleak_repeat")
+
+
+def pytest_addoption(parser):
+    group = parser.getgroup("refleaks", "reference-leak hunting (debug builds of CPython)")
+    group.addoption("--refleaks", metavar="WARMUP:REPEAT", default=None,
+                    help="call each test WARMUP+REPEAT times; the last REPEAT must leave the total "
+                         "reference count and the allocated blocks where they were")
+    group.addoption("--refleaks-report", metavar="PATH", default=None,
+                    help="write the per-module refleak totals to PATH as JSON")
+
+
+class _Hunter:
+    def __init__(self, warmup, repeat, report_path):
+        self.warmup = warmup
+        self.repeat = repeat
+        self.report_path = report_path
+        self.modules = defaultdict(lambda: {"tests": 0, "calls": 0, "ref_deltas": [], "block_deltas": [],
+                                            "once": 0})
+
+    @staticmethod
+    def _clear_caches():
+        re.purge()
+        struct._clearcache()
+        linecache.clearcache()
+        try:
+            import typing
+            for cleanup in typing._cleanups:
+                cleanup()
+        except (ImportError, AttributeError):
+            pass
+        if hasattr(sys, "_clear_internal_caches"):
+            sys._clear_internal_caches()
+        else:
+            sys._clear_type_cache()
+
+    def _reading(self):
+        self._clear_caches()
+        for _ in range(3):
+            gc.collect()
+        return sys.gettotalrefcount(), sys.getallocatedblocks()
+
+    def run(self, item):
+        module = self.modules[item.module.__name__]
+        if any(item.get_closest_marker(name) for name in _NOT_REPEATED):
+            module["once"] += 1
+            return None
+        function = item.obj
+        arguments = {name: item.funcargs[name] for name in item._fixtureinfo.argnames}
+        for _ in range(self.warmup):
+            function(**arguments)
+        refs_before, blocks_before = self._reading()
+        ref_deltas, block_deltas = [], []
+        for _ in range(self.repeat):
+            function(**arguments)
+            refs, blocks = self._reading()
+            ref_deltas.append(refs - refs_before)
+            block_deltas.append(blocks - blocks_before)
+            refs_before, blocks_before = refs, blocks
+        module["tests"] += 1
+        module["calls"] += self.warmup + self.repeat
+        module["ref_deltas"].extend(ref_deltas)
+        module["block_deltas"].extend(block_deltas)
+        if any(ref_deltas) or any(block_deltas):
+            pytest.fail(f"{item.nodeid} leaked: reference count deltas {ref_deltas}, "
+                        f"allocated block deltas {block_deltas} over {self.repeat} repetitions "
+                        f"after {self.warmup} warm-up calls", pytrace=False)
+        return True
+
+    def summary(self):
+        rows = {}
+        for name, m in sorted(self.modules.items()):
+            rows[name] = {
+                "tests_repeated": m["tests"],
+                "tests_run_once": m["once"],
+                "calls": m["calls"],
+                "max_abs_ref_delta": max(map(abs, m["ref_deltas"]), default=0),
+                "max_abs_block_delta": max(map(abs, m["block_deltas"]), default=0),
+                "ref_delta_sum": sum(m["ref_deltas"]),
+                "block_delta_sum": sum(m["block_deltas"]),
+            }
+        return rows
+
+
+def pytest_configure(config):
+    option = config.getoption("--refleaks")
+    config.addinivalue_line("markers", "no_refleak_repeat(reason): run once under --refleaks (work done in "
+                                       "child processes, or too long to repeat)")
+    if option is None:
+        return
+    if not hasattr(sys, "gettotalrefcount"):
+        raise pytest.UsageError("--refleaks needs a debug build of CPython (sys.gettotalrefcount)")
+    warmup, _, repeat = option.partition(":")
+    config._kelvora_refleaks = _Hunter(int(warmup), int(repeat), config.getoption("--refleaks-report"))
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_pyfunc_call(pyfuncitem):
+    hunter = getattr(pyfuncitem.config, "_kelvora_refleaks", None)
+    if hunter is None:
+        return None
+    return hunter.run(pyfuncitem)
+
+
+def pytest_terminal_summary(terminalreporter, config):
+    hunter = getattr(config, "_kelvora_refleaks", None)
+    if hunter is None:
+        return
+    rows = hunter.summary()
+    write = terminalreporter.write_line
+    terminalreporter.section(f"reference leaks ({hunter.warmup} warm-up + {hunter.repeat} measured calls per test)")
+    write(f"{'module':28} {'repeated':>8} {'once':>5} {'calls':>6} {'max|dref|':>9} {'max|dblk|':>9}")
+    for name, r in rows.items():
+        write(f"{name:28} {r['tests_repeated']:8d} {r['tests_run_once']:5d} {r['calls']:6d} "
+              f"{r['max_abs_ref_delta']:9d} {r['max_abs_block_delta']:9d}")
+    write(f"{'total':28} {sum(r['tests_repeated'] for r in rows.values()):8d} "
+          f"{sum(r['tests_run_once'] for r in rows.values()):5d} {sum(r['calls'] for r in rows.values()):6d}")
+    if hunter.report_path:
+        with open(hunter.report_path, "w") as out:
+            json.dump({"warmup": hunter.warmup, "repeat": hunter.repeat, "modules": rows}, out, indent=1)
