@@ -6,6 +6,7 @@ Slow (two builds and a fresh environment, about a minute); marked
 """
 
 import json
+import re
 import subprocess
 import sys
 import tarfile
@@ -69,6 +70,17 @@ def test_wheel_from_the_sdist_in_a_fresh_environment(sdist, tmp_path):
     assert f"kelvora-{cmake_version()}.dist-info/licenses/LICENSE" in names
     assert "License-Expression: MIT" in metadata
     assert "Requires-Python: >=3.13" in metadata
+
+    # The wheel claims manylinux_2_34 (scripts/wheel repairs it to that tag): no
+    # extension may need a glibc symbol version newer than 2.34 (hypot, for
+    # one, gained a GLIBC_2.35 version).
+    with zipfile.ZipFile(wheel) as zf:
+        for name in (n for n in names if n.endswith(".so")):
+            so = tmp_path / Path(name).name
+            so.write_bytes(zf.read(name))
+            needed = {tuple(int(p) for p in v.split(".")) for v in
+                      re.findall(r"\(GLIBC_([0-9.]+)\)", run(["objdump", "-T", str(so)]))}
+            assert needed and max(needed) <= (2, 34), (name, sorted(needed))
 
     run([str(python), "-m", "pip", "install", str(wheel)])  # with numpy, kelvora_fspl's one dependency
     probe = (
