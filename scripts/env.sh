@@ -56,6 +56,27 @@ is_matrix_interpreter() {  # debug or free-threaded build
         >/dev/null 2>&1
 }
 
+is_debug() {
+    "$1" -c 'import sys; sys.exit(not hasattr(sys, "gettotalrefcount"))' >/dev/null 2>&1
+}
+
+# numpy for the debug interpreter, built from source once and kept beside the
+# interpreter (scripts/pythons's cache): a release-built numpy's Py_INCREF and
+# Py_DECREF do not reach the debug interpreter's reference total, which then
+# drifts by the references numpy takes and drops, and the reference-leak hunt
+# would measure numpy's bookkeeping instead of leaks.  (About eight minutes
+# on two cores, the first time.)
+install_debug_numpy() {
+    local requirement="$1" wheels
+    wheels="$(dirname "$(dirname "$(realpath "$("$PY" -c 'import sys; print(sys._base_executable)')")")")/wheels"
+    if ! compgen -G "$wheels/numpy-*-cp313d-*.whl" >/dev/null; then
+        echo "==> building numpy from source for the debug interpreter (once; kept in $wheels)"
+        mkdir -p "$wheels"
+        "$PY" -m pip wheel --quiet --no-binary numpy --no-deps -w "$wheels" "$requirement"
+    fi
+    "$PY" -m pip install --quiet --force-reinstall --no-deps --no-index --find-links "$wheels" "$requirement"
+}
+
 is_free_threaded() {
     "$1" -c 'import sys, sysconfig; sys.exit(not sysconfig.get_config_var("Py_GIL_DISABLED"))' >/dev/null 2>&1
 }
@@ -86,7 +107,9 @@ make_venv() {
                 [ "${pin%%[<>=!~ ]*}" = "$name" ] && requirement="$requirement,${pin#"$name"}"
             done
         fi
-        if [[ " $REQUIRED_PACKAGES " == *" $name "* ]]; then
+        if [ "$name" = numpy ] && is_debug "$PY"; then
+            install_debug_numpy "$requirement"
+        elif [[ " $REQUIRED_PACKAGES " == *" $name "* ]]; then
             "$PY" -m pip install --quiet --only-binary=:all: "$requirement"
         elif ! "$PY" -m pip install --quiet --only-binary=:all: "$requirement" >/dev/null 2>&1; then
             echo "==> $requirement: no wheel for $("$PY" -c 'import sys; print(sys.version.split()[0] + sys.abiflags)'); the tests that need it skip"
