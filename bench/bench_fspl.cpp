@@ -212,6 +212,43 @@ BENCHMARK_CAPTURE(magnification_light_curve, square_root, "square_root");
 BENCHMARK_CAPTURE(magnification_light_curve, power_2, "power_2");
 BENCHMARK_CAPTURE(magnification_light_curve, tabulated, "tabulated");
 BENCHMARK_CAPTURE(magnification_far_field, linear, "linear");
+BENCHMARK_CAPTURE(magnification_far_field, uniform, "uniform");
+
+// -- the gradient --------------------------------------------------------------------
+
+// The value with dA/du and dA/drho (coefficients false) or also the
+// coefficient derivatives; the summary gives each as a multiple of
+// magnification() alone on the same points.
+void gradient_run(benchmark::State& state, const char* law, const std::vector<double>& u, bool coefficients) {
+    const auto& profile = profiles().at(law);
+    const fspl::CoefficientTerms terms(profile);
+    std::vector<double> dc(static_cast<std::size_t>(profile.gradient_count()));
+    for (auto _ : state) {
+        for (const double x : u) {
+            benchmark::DoNotOptimize(
+                fspl::magnification_gradient(x, RHO, profile, coefficients ? &terms : nullptr, dc));
+        }
+    }
+    per_eval(state, u.size());
+}
+
+void gradient_light_curve(benchmark::State& state, const char* law) { gradient_run(state, law, light_curve(), false); }
+void gradient_coefficients_light_curve(benchmark::State& state, const char* law) {
+    gradient_run(state, law, light_curve(), true);
+}
+void gradient_far_field(benchmark::State& state, const char* law) { gradient_run(state, law, far_separations(), false); }
+
+
+BENCHMARK_CAPTURE(gradient_light_curve, uniform, "uniform");
+BENCHMARK_CAPTURE(gradient_light_curve, linear, "linear");
+BENCHMARK_CAPTURE(gradient_light_curve, quadratic, "quadratic");
+BENCHMARK_CAPTURE(gradient_light_curve, square_root, "square_root");
+BENCHMARK_CAPTURE(gradient_light_curve, power_2, "power_2");
+BENCHMARK_CAPTURE(gradient_light_curve, tabulated, "tabulated");
+BENCHMARK_CAPTURE(gradient_coefficients_light_curve, quadratic, "quadratic");
+BENCHMARK_CAPTURE(gradient_coefficients_light_curve, tabulated, "tabulated");
+BENCHMARK_CAPTURE(gradient_far_field, linear, "linear");
+BENCHMARK_CAPTURE(gradient_far_field, uniform, "uniform");
 
 // Making a profile (the checks, the flux and the far-field moments), as every
 // call from Python does once.
@@ -251,6 +288,13 @@ public:
             const double base = name.find("far_field") != std::string::npos ? far_disk : disk;
             if (name.rfind("magnification_", 0) == 0 && base > 0) {
                 std::printf("%-42s %12.1f %14.1f\n", name.c_str(), seconds * 1e9, seconds / base);
+            } else if (name.rfind("gradient_", 0) == 0) {
+                // against magnification() of the same law on the same points
+                const bool far = name.find("far_field") != std::string::npos;
+                const std::string law = name.substr(name.find('/') + 1);
+                const double alone = find(std::string(far ? "magnification_far_field/" : "magnification_light_curve/") + law);
+                std::printf("%-42s %12.1f %14s  %.2fx magnification\n", name.c_str(), seconds * 1e9, "",
+                            alone > 0 ? seconds / alone : 0.0);
             } else {
                 std::printf("%-42s %12.1f %14s\n", name.c_str(), seconds * 1e9, "");
             }

@@ -16,3 +16,11 @@ def magnification(
     law: str = "uniform",
     coefficients: Sequence[Any] | numpy.typing.NDArray[Any] = (),
 ) -> numpy.typing.NDArray[numpy.float64]: ...
+def magnification_and_gradient(
+    u: numpy.typing.ArrayLike,
+    rho: numpy.typing.ArrayLike,
+    law: str = "uniform",
+    coefficients: Sequence[Any] | numpy.typing.NDArray[Any] = (),
+    *,
+    coefficients_gradient: bool = False,
+) -> tuple[numpy.typing.NDArray[numpy.float64], ...]: ...

@@ -14,7 +14,7 @@
 //
 // so any combination alpha K + gamma Pi(n) is one call with a = alpha + gamma,
 // b = gamma + alpha p: one pass of a Gauss (arithmetic-geometric mean)
-// transformation, one square root and two divisions per step, where Carlson's
+// transformation, one square root and one division per step, where Carlson's
 // duplication needs several square roots per step and a final series.
 //
 // The complementary modulus kc enters directly, never 1 - m: callers close to
@@ -26,7 +26,9 @@
 // Pi with n > 1 or n < 0 has other reductions).  NaN arguments give NaN.
 #pragma once
 
+#include <array>
 #include <cmath>
+#include <cstddef>
 
 namespace kelvora::numeric {
 
@@ -43,9 +45,11 @@ inline double cel(double kc, double p, double a, double b) noexcept {
     p = std::sqrt(p);
     b = b / p;
     for (int step = 0; step < detail::CEL_MAX_STEPS; ++step) {
+        // One division per step: b/p and e/p as products with 1/p.
+        const double inv = 1.0 / p;
         const double f = a;
-        a = a + b / p;
-        double g = e / p;
+        a = a + b * inv;
+        double g = e * inv;
         b = b + f * g;
         b = b + b;
         p = g + p;
@@ -56,6 +60,39 @@ inline double cel(double kc, double p, double a, double b) noexcept {
         e = k * em;
     }
     return PI_2 * (b + a * em) / (em * (em + p));
+}
+
+// Several combinations of K(m) and Pi(n, m) for the same kc and p at the cost
+// of little more than one: the recurrences of kc and p are shared, and each
+// pair (a[i], b[i]) is carried through the very operations cel() applies to
+// its (a, b), so result i is bit for bit cel(kc, p, a[i], b[i]).
+template <std::size_t N>
+std::array<double, N> cel(double kc, double p, std::array<double, N> a, std::array<double, N> b) noexcept {
+    constexpr double PI_2 = 1.5707963267948966;
+    double k = std::fabs(kc);
+    double e = k;
+    double em = 1.0;
+    p = std::sqrt(p);
+    for (auto& bi : b) bi = bi / p;
+    for (int step = 0; step < detail::CEL_MAX_STEPS; ++step) {
+        const double inv = 1.0 / p;
+        double g = e * inv;
+        for (std::size_t i = 0; i < N; ++i) {
+            const double f = a[i];
+            a[i] = a[i] + b[i] * inv;
+            b[i] = b[i] + f * g;
+            b[i] = b[i] + b[i];
+        }
+        p = g + p;
+        g = em;
+        em = em + k;
+        if (!(std::fabs(g - k) > g * detail::CEL_ACCURACY)) break;
+        k = 2.0 * std::sqrt(e);
+        e = k * em;
+    }
+    std::array<double, N> out{};
+    for (std::size_t i = 0; i < N; ++i) out[i] = PI_2 * (b[i] + a[i] * em) / (em * (em + p));
+    return out;
 }
 
 }  // namespace kelvora::numeric

@@ -19,6 +19,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -220,15 +221,21 @@ TypeError
     is not a str, coefficients that are not a sequence.
 )";
 
-nb::object magnification(nb::handle u_obj, nb::handle rho_obj, nb::handle law_obj, nb::handle coefficients) {
+// The arguments of both functions, converted and checked: u and rho
+// broadcast to one shape, the profile made.  Every value is checked before
+// anything is computed (each argument's own values, so that a bad one is
+// reported even where broadcasting leaves nothing to compute).
+struct Arguments {
+    nb::object shape;
+    ReadArray u, rho;
+    Profile profile;
+};
+
+Arguments prepare(nb::handle u_obj, nb::handle rho_obj, nb::handle law_obj, nb::handle coefficients) {
     nb::module_ np = nb::module_::import_("numpy");
     nb::object u_array = as_float_array(u_obj, "u");
     nb::object rho_array = as_float_array(rho_obj, "rho");
-    const Profile profile = make_profile(law_obj, coefficients);
-
-    // Every value is checked before anything is computed (each argument's
-    // own values, so that a bad one is reported even where broadcasting
-    // leaves nothing to compute).
+    Profile profile = make_profile(law_obj, coefficients);
     {
         auto u = nb::cast<ReadArray>(u_array);
         Elements us(u);
@@ -248,20 +255,81 @@ nb::object magnification(nb::handle u_obj, nb::handle rho_obj, nb::handle law_ob
     nb::object shape = np.attr("broadcast_shapes")(u_array.attr("shape"), rho_array.attr("shape"));
     auto u = nb::cast<ReadArray>(np.attr("broadcast_to")(u_array, shape));
     auto rho = nb::cast<ReadArray>(np.attr("broadcast_to")(rho_array, shape));
-    const std::size_t n = u.size();
+    return {shape, u, rho, std::move(profile)};
+}
 
-    nb::object result = np.attr("empty")(shape, "dtype"_a = np.attr("float64"));
-    auto out = nb::cast<WriteArray>(result);
-    double* target = out.data();
+nb::object empty(const nb::object& shape) {
+    return nb::module_::import_("numpy").attr("empty")(shape, "dtype"_a = nb::module_::import_("numpy").attr("float64"));
+}
+
+nb::object magnification(nb::handle u_obj, nb::handle rho_obj, nb::handle law_obj, nb::handle coefficients) {
+    const Arguments args = prepare(u_obj, rho_obj, law_obj, coefficients);
+    const std::size_t n = args.u.size();
+    nb::object result = empty(args.shape);
+    double* target = nb::cast<WriteArray>(result).data();
     {
         nb::gil_scoped_release released;
-        Elements us(u), rhos(rho);
+        Elements us(args.u), rhos(args.rho);
         for (std::size_t i = 0; i < n; ++i) {
             const double ui = us.next();
-            target[i] = kelvora::fspl::magnification(ui, rhos.next(), profile);
+            target[i] = kelvora::fspl::magnification(ui, rhos.next(), args.profile);
         }
     }
     return result;
+}
+
+constexpr const char* GRADIENT_DOC = R"(The magnification with its derivatives, for fitting.
+
+Returns (A, dA_du, dA_drho), three float64 arrays of the broadcast shape of
+u and rho; with coefficients_gradient=True, also one array per
+coefficient: dA/du1 (linear), dA/du1 and dA/du2 (quadratic), dA/dc and
+dA/dd (square-root), dA/dc and dA/dalpha (power-2), and for 'tabulated'
+dA/dI_j for each intensity I_j as given (the nodes are held fixed).  A
+uniform disk has no coefficients.
+
+Arguments and errors are those of magnification(), and A is bit for bit
+what magnification() returns.  The derivatives are exact up to rounding
+and quadrature: relative accuracy 1e-8 for rho <= 10 (for larger sources,
+where A - 1 ~ 2/rho^2, between u = 0.05 rho and 4 rho the u- and
+rho-derivatives are accurate to 1e-16/rho absolutely).
+
+At u = rho, where the lens sits on the limb, dA/du and dA/drho diverge
+like ln|u - rho| when the limb is bright: dA_du = -inf and dA_drho = +inf
+there (the limits from both sides).  A dark limb (I = 0 at mu = 0, e.g.
+linear with u1 = 1) makes them finite; the value given is then the limit
+from inside (u -> rho-).  dA/du is 0 at u = 0.
+)";
+
+nb::object magnification_and_gradient(nb::handle u_obj, nb::handle rho_obj, nb::handle law_obj,
+                                      nb::handle coefficients, bool coefficients_gradient) {
+    const Arguments args = prepare(u_obj, rho_obj, law_obj, coefficients);
+    const std::size_t n = args.u.size();
+    const std::size_t count = coefficients_gradient ? static_cast<std::size_t>(args.profile.gradient_count()) : 0;
+    std::vector<nb::object> arrays;
+    std::vector<double*> targets;
+    for (std::size_t k = 0; k < 3 + count; ++k) {
+        arrays.push_back(empty(args.shape));
+        targets.push_back(nb::cast<WriteArray>(arrays.back()).data());
+    }
+    {
+        nb::gil_scoped_release released;
+        const std::optional<kelvora::fspl::CoefficientTerms> terms =
+            count > 0 ? std::optional<kelvora::fspl::CoefficientTerms>(args.profile) : std::nullopt;
+        std::vector<double> dc(count);
+        Elements us(args.u), rhos(args.rho);
+        for (std::size_t i = 0; i < n; ++i) {
+            const double ui = us.next();
+            const auto g = kelvora::fspl::magnification_gradient(ui, rhos.next(), args.profile,
+                                                                 terms ? &*terms : nullptr, dc);
+            targets[0][i] = g.value;
+            targets[1][i] = g.du;
+            targets[2][i] = g.drho;
+            for (std::size_t k = 0; k < count; ++k) targets[3 + k][i] = dc[k];
+        }
+    }
+    nb::list out;
+    for (auto& a : arrays) out.append(a);
+    return nb::tuple(out);
 }
 
 }  // namespace
@@ -278,4 +346,11 @@ NB_MODULE(kelvora_fspl, m) {
                   "numpy.typing.NDArray[typing.Any] = ()) "
                   "-> numpy.typing.NDArray[numpy.float64]"),
           MAGNIFICATION_DOC);
+    m.def("magnification_and_gradient", &magnification_and_gradient, "u"_a, "rho"_a, "law"_a = "uniform",
+          "coefficients"_a = nb::tuple(), nb::kw_only(), "coefficients_gradient"_a = false,
+          nb::sig("def magnification_and_gradient(u: numpy.typing.ArrayLike, rho: numpy.typing.ArrayLike, "
+                  "law: str = 'uniform', coefficients: collections.abc.Sequence[typing.Any] | "
+                  "numpy.typing.NDArray[typing.Any] = (), *, coefficients_gradient: bool = False) "
+                  "-> tuple[numpy.typing.NDArray[numpy.float64], ...]"),
+          GRADIENT_DOC);
 }

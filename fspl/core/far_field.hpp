@@ -31,6 +31,23 @@ using FarFieldMoments = std::array<double, detail::FAR_FIELD_TERMS>;
 // The series with moments c (c[0] = 1), u > rho > 0, u finite or infinite.
 double far_field(double u, double rho, const FarFieldMoments& c) noexcept;
 
+// The series and its derivatives in u and rho, term by term: with
+// d/dt M^k A0 = R_k(t)/(t^(k+3/2) (t+4)^(2k+3/2)) (far_field_series.hpp),
+//
+//   dA/du   = (2/u) sum_k c_k (rho^2/u^2)^k R_k(t)/(t + 4)^(2k+1) / sqrt(t (t + 4)),
+//   dA/drho = (2/rho) sum_k k (term k of A).
+//
+// value is bit for bit far_field(u, rho, c): its sum stops where that one
+// does, the derivative sums where their own terms fall below 2^-40.
+struct FarFieldGradient {
+    double value, du, drho;
+};
+// With basis, also each term's factor of c_k: basis[k] = (term k)/c_k for
+// k >= 1 (the derivative of A in c_k), zero beyond the last term summed.
+FarFieldGradient far_field_gradient(double u, double rho, const FarFieldMoments& c,
+                                    FarFieldMoments* basis = nullptr) noexcept;
+FarFieldGradient far_field_uniform_gradient(double u, double rho) noexcept;
+
 // The series for a uniformly bright disk.
 double far_field_uniform(double u, double rho) noexcept;
 

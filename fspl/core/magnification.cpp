@@ -1,9 +1,13 @@
 #include "fspl/core/magnification.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <type_traits>
+#include <limits>
+#include <vector>
 
-#include "fspl/core/uniform_disk.hpp"
+#include "fspl/core/uniform_gradient.hpp"
 #include "numeric/gauss_legendre.hpp"
 
 namespace kelvora::fspl {
@@ -11,11 +15,23 @@ namespace kelvora::fspl {
 namespace {
 
 // Nodes per piece, measured against 64-node rules and the mpmath table.  The
-// laws polynomial in mu or sqrt(mu) take 20 on each piece and leave at most
-// 1.4e-10 (quadratic, lens at half the radius); power-2's limb pieces and the
-// table segments (as long as the whole interval) take 24 and leave 8e-11.
+// laws polynomial in mu or sqrt(mu) take 20 on a piece with no kink; the
+// pieces on either side of the lens's kink, power-2's limb pieces and the
+// table segments (as long as the whole interval) take 24.  At most 1.5e-10
+// remains (quadratic, lens on the limb).
 using Rule = numeric::GaussLegendreHalf<24>;
 using ShortRule = numeric::GaussLegendreHalf<20>;
+
+// Grading towards the lens's kink: nodes crowded as w^q, which makes the
+// (s - u) ln|s - u| of the disks w^(2q-1) ln w and the ln|s - u| of their
+// derivatives (the gradient) w^(q-1) ln w, so that one set of nodes serves
+// the value and its derivatives.  q = 4 for sources up to the Einstein
+// radius: the derivatives to 5e-9.  Larger sources bring the disks' complex
+// singularities (s = u +- 2i) close to the far end of the kink's pieces,
+// which a strong grading thins: there q = 3 keeps the value to 1e-10 (q = 4
+// would leave 8e-10) and the derivatives to 5e-8.  (Measured against the two
+// mpmath tables; q = 2 leaves the derivatives 1e-5.)
+inline double kink_grading(double rho) noexcept { return rho <= 1.0 ? 4.0 : 3.0; }
 
 // Table segments thinner than this (in r) are integrated over rings.
 constexpr double NARROW = 1e-4;
@@ -34,9 +50,10 @@ struct Piece {
 // end (dx/dw = q w^(q-1)), the nodes placed from that end.  (No piece is
 // graded at both ends: a piece that would be is split.)
 template <class R, class F>
-double integrate(const Piece& piece, F&& f) noexcept {
+auto integrate(const Piece& piece, F&& f) noexcept {
+    using V = decltype(f(0.0));
     const double width = piece.b - piece.a;
-    double sum = 0.0;
+    V sum{};
     if (piece.qa == 1.0 && piece.qb == 1.0) {
         for (std::size_t i = 0; i < R::x.size(); ++i) {
             const double x = R::x[i];
@@ -46,8 +63,8 @@ double integrate(const Piece& piece, F&& f) noexcept {
     }
     const bool at_a = piece.qa > 1.0;
     const double q = at_a ? piece.qa : piece.qb;
-    const bool square = q == 2.0;
-    if (square && piece.h > 0.0 && piece.h < 0.25 * width) {
+    const bool square = q == 2.0, fourth = q == 4.0, third = q == 3.0;
+    if ((square || third || fourth) && piece.h > 0.0 && piece.h < 0.25 * width) {
         // The complex singularities h off the kink: the graded rule on the
         // first h, then pieces growing geometrically (ratio 4) away from the
         // kink, on each of which the singularities lie at least a third of
@@ -55,7 +72,7 @@ double integrate(const Piece& piece, F&& f) noexcept {
         using Outer = numeric::GaussLegendreHalf<12>;
         const double h = piece.h;
         auto at = [&](double d) noexcept { return at_a ? piece.a + d : piece.b - d; };
-        sum = integrate<R>(at_a ? Piece{piece.a, at(h), 2.0, 1.0} : Piece{at(h), piece.b, 1.0, 2.0}, f);
+        sum = integrate<R>(at_a ? Piece{piece.a, at(h), q, 1.0} : Piece{at(h), piece.b, 1.0, q}, f);
         for (double lo = h; lo < width;) {
             double hi = 4.0 * lo;
             if (hi > width || width - hi < lo) hi = width;
@@ -66,8 +83,9 @@ double integrate(const Piece& piece, F&& f) noexcept {
         return sum;
     }
     auto point = [&](double v, double weight) noexcept {  // v: distance from the graded end
-        const double x = square ? v * v : std::pow(v, q);
-        const double jacobian = square ? 2.0 * v : q * std::pow(v, q - 1.0);
+        const double v2 = v * v;
+        const double x = square ? v2 : fourth ? v2 * v2 : third ? v2 * v : std::pow(v, q);
+        const double jacobian = square ? 2.0 * v : fourth ? 4.0 * (v2 * v) : third ? 3.0 * v2 : q * std::pow(v, q - 1.0);
         sum += width * weight * jacobian * f(at_a ? piece.a + width * x : piece.b - width * x);
     };
     for (std::size_t i = 0; i < R::x.size(); ++i) {
@@ -82,20 +100,99 @@ inline double radius(double tau) noexcept {
     return (1.0 - tau) * (1.0 + tau) * (1.0 + tau * tau);
 }
 
-}  // namespace
-
-double magnification(double u, double rho, const Profile& profile) noexcept {
-    if (profile.law() == Law::uniform) return uniform_disk(u, rho);
-    if (!(u < FAR_FIELD_RATIO * rho)) {
-        if (u != u) return u;
-        return far_field(u, rho, profile.far_field_coefficients());
+// Lanes of a gradient integral: the value, its derivatives in u and rho, and
+// in up to two coefficients of an analytic law.  Each lane takes exactly the
+// operations the value alone takes, so lane 0 is bit for bit the value.
+struct Lanes {
+    std::array<double, 5> v{};
+    Lanes& operator+=(const Lanes& o) noexcept {
+        for (std::size_t i = 0; i < v.size(); ++i) v[i] += o.v[i];
+        return *this;
     }
-    // F (A - A_U(rho)) = int dI/dtau r^2 (A_U(u, rho r) - A_U(u, rho)) dtau:
-    // the disk superposition less the same for the uniform disk, so that a
-    // profile whose light sits in a thin limb (all of F from a sliver of the
-    // disk) keeps its accuracy; the difference vanishes at the limb.
-    const double whole = uniform_disk(u, rho);
-    auto excess = [u, rho, whole](double r) noexcept { return r * r * (uniform_disk(u, rho * r) - whole); };
+    friend Lanes operator+(Lanes a, const Lanes& b) noexcept { return a += b; }
+    friend Lanes operator-(Lanes a, const Lanes& b) noexcept {
+        for (std::size_t i = 0; i < a.v.size(); ++i) a.v[i] = a.v[i] - b.v[i];
+        return a;
+    }
+    friend Lanes operator*(double c, Lanes a) noexcept {
+        for (auto& x : a.v) x = c * x;
+        return a;
+    }
+    friend Lanes operator/(Lanes a, double c) noexcept {
+        for (auto& x : a.v) x = x / c;
+        return a;
+    }
+};
+
+// The value alone.
+struct ValueModel {
+    using V = double;
+    double u, rho, whole;
+    double whole_value() const noexcept { return whole; }
+    // (A node at the very centre, tau rounded to 1 on a source of more than
+    // 1e13 Einstein radii, is a disk of radius 0: no excess, rather than 0 * NaN.)
+    double excess(double r) const noexcept { return r == 0 ? 0.0 : r * r * (uniform_disk(u, rho * r) - whole); }
+    double slope_excess(const Profile& profile, double tau, double r) const noexcept {
+        return profile.slope(tau, r) * excess(r);
+    }
+    static double value(double x) noexcept { return x; }
+    // A table segment's share, rise times the mean of the excess (or, for a
+    // thin zone, linear in the intensities at its two edges): nothing to keep.
+    void segment(std::size_t, double, double) const noexcept {}
+};
+
+// The value and its derivatives.  The excess r^2 (A_U(u, rho r) - A_U(u, rho))
+// differentiates to r^2 (dA_U/du(u, rho r) - dA_U/du(u, rho)) and, as
+// d/drho A_U(u, rho r) = r dA_U/ds at s = rho r, to r^2 (r dA_U/ds - dA_U/drho).
+// With subtract false (u = rho, where the whole disk's derivatives are
+// infinite) the whole disk's derivatives are left out of lanes 1 and 2.
+struct GradientModel {
+    using V = Lanes;
+    double u, rho;
+    Gradient whole;
+    bool subtract;
+    std::vector<double>* shares;  // tabulated: d(integral)/dI at each edge, or null
+    double whole_value() const noexcept { return whole.value; }
+    Lanes excess(double r) const noexcept {
+        Lanes e;
+        if (r == 0) return e;
+        const Gradient g = uniform_disk_gradient(u, rho * r);
+        e.v[0] = r * r * (g.value - whole.value);
+        // A node on the log singularity itself (rho r rounds to u; at u =
+        // rho, r rounds to 1 within 1e-4 of the limb in tau) carries no
+        // weight: the derivatives' integrands vanish there like d ln d.
+        if (rho * r == u) return e;
+        e.v[1] = r * r * (g.du - (subtract ? whole.du : 0.0));
+        e.v[2] = r * r * (r * g.drho - (subtract ? whole.drho : 0.0));
+        return e;
+    }
+    Lanes slope_excess(const Profile& profile, double tau, double r) const noexcept {
+        const double slope = profile.slope(tau, r);
+        const auto dslope = profile.slope_derivatives(tau, r);
+        const Lanes e = excess(r);
+        Lanes out;
+        out.v[0] = slope * e.v[0];
+        out.v[1] = slope * e.v[1];
+        out.v[2] = slope * e.v[2];
+        out.v[3] = dslope[0] * e.v[0];
+        out.v[4] = dslope[1] * e.v[0];
+        return out;
+    }
+    static double value(const Lanes& x) noexcept { return x.v[0]; }
+    void segment(std::size_t edge, double d_lo, double d_hi) const noexcept {
+        if (shares == nullptr) return;
+        (*shares)[edge] += d_lo;
+        (*shares)[edge + 1] += d_hi;
+    }
+};
+
+// int dI/dtau r^2 (A_U(u, rho r) - A_U(u, rho)) dtau over the disk, in the
+// lanes of the model; 0 < u < FAR_FIELD_RATIO rho.
+template <class Model>
+typename Model::V disk_integral(double u, double rho, const Profile& profile, const Model& model) noexcept {
+    using V = typename Model::V;
+    const double whole = model.whole_value();
+    auto excess = [&model](double r) noexcept { return model.excess(r); };
 
     // The lens lies on the edge of the sub-disk r_u = u/rho, at tau_u =
     // (1 - r_u)^(1/4); the integrand has its kink there.
@@ -112,115 +209,258 @@ double magnification(double u, double rho, const Profile& profile) noexcept {
     // Grading at the limb: 2 resolves a lens just outside; the power-2 law
     // needs more (Profile::limb_grading).
     const double q_limb = profile.limb_grading();
+    const double KINK = kink_grading(rho);
 
-    double integral = 0.0;
+    V integral{};
     if (profile.law() != Law::tabulated) {
-        auto integrand = [&](double tau) noexcept {
-            const double r = radius(tau);
-            return profile.slope(tau, r) * excess(r);
-        };
+        auto integrand = [&](double tau) noexcept { return model.slope_excess(profile, tau, radius(tau)); };
         if (centred) {
             integral = integrate<Rule>(Piece{0.0, 0.5, q_limb, 1.0}, integrand) +
                        integrate<Rule>(Piece{0.5, 1.0, 1.0, 2.0, h}, integrand);
         } else if (!inside && profile.law() != Law::power_2) {
-            integral = integrate<ShortRule>(Piece{0.0, 1.0, q_limb, 1.0}, integrand);
+            // A lens just outside the limb puts the disks' singularity at
+            // tau^4 = -(u - rho)/rho, tau_out = ((u - rho)/rho)^(1/4) off the
+            // end tau = 0 (at 45 degrees): resolved like the complex points
+            // above, a graded piece on the first tau_out and pieces growing
+            // geometrically from it (integrate() does so below a quarter of
+            // the interval, u < 1.004 rho).
+            const double out = u > rho ? std::sqrt(std::sqrt((u - rho) / rho)) : 0.0;
+            integral = integrate<ShortRule>(Piece{0.0, 1.0, q_limb, 1.0, out}, integrand);
         } else if (!inside) {
             // The strong grading of mu^alpha on a limb piece of its own.
             integral = integrate<Rule>(Piece{0.0, 0.5, q_limb, 1.0}, integrand) +
                        integrate<Rule>(Piece{0.5, 1.0}, integrand);
         } else if (profile.law() != Law::power_2) {
             // dI/dtau is smooth at the limb: grade only towards the lens.
-            integral = integrate<ShortRule>(Piece{0.0, split, 1.0, 2.0, h}, integrand) +
-                       integrate<ShortRule>(Piece{split, 1.0, 2.0, 1.0, h}, integrand);
+            integral = integrate<Rule>(Piece{0.0, split, 1.0, KINK, h}, integrand) +
+                       integrate<Rule>(Piece{split, 1.0, KINK, 1.0, h}, integrand);
         } else {
             // mu^alpha needs its own grading at the limb: a third piece.
             const double mid = 0.5 * split;
             integral = integrate<Rule>(Piece{0.0, mid, q_limb, 1.0}, integrand) +
-                       integrate<Rule>(Piece{mid, split, 1.0, 2.0, h}, integrand) +
-                       integrate<ShortRule>(Piece{split, 1.0, 2.0, 1.0, h}, integrand);
+                       integrate<Rule>(Piece{mid, split, 1.0, KINK, h}, integrand) +
+                       integrate<Rule>(Piece{split, 1.0, KINK, 1.0, h}, integrand);
         }
-    } else {
-        // On each segment between nodes I rises linearly in mu by rise[j]:
-        // its share is rise[j] times the mean of the excess over the segment
-        // weighted by dmu = 4 tau r/sqrt(1 + r) dtau, the weight integrated
-        // exactly (mu = tau^2 sqrt(1 + r)).  Written as a mean, a segment of
-        // any width (down to a single point) contributes its rise once.
-        auto integrand = [&](double tau) noexcept {
-            const double r = radius(tau);
-            return (4.0 * tau * r / std::sqrt(1.0 + r)) * excess(r);
-        };
-        auto mu_at = [](double tau) noexcept { return tau * tau * std::sqrt(1.0 + radius(tau)); };
-        const auto& edges = profile.breakpoints();
-        const auto& rises = profile.segment_rises();
-        const auto& mus = profile.segment_edges();
-        // mu of the lens's circle, for the thin zones.
-        const double mu_u = u <= rho ? std::sqrt((1.0 - u / rho) * (1.0 + u / rho)) : -1.0;
-        double lo = 0.0;
-        for (std::size_t j = 0; j <= edges.size(); ++j) {
-            const double hi = j < edges.size() ? edges[j] : 1.0;
-            const double rise = rises[j];
-            const double weight = mu_at(hi) - mu_at(lo);
-            const double r_outer = radius(lo), r_inner = radius(hi);
-            if (r_outer - r_inner < NARROW) {
-                // A thin zone: the share of the disks, int X dI, is the
-                // difference of nearly equal disks and keeps only eps/width of
-                // its digits.  Integrated by parts back to the rings,
-                //   int X dI = int_zone I dX - [I X]_r_inner^r_outer,
-                // dX = 2r (A_ring(u, rho r) - A_U(u, rho)) dr, no difference is
-                // taken; in mu (r dr = -mu dmu) I is linear on the zone.
-                const double mu_a = mus[j], mu_b = mus[j + 1];
-                const double i_a = profile.intensity(mu_a), i_b = profile.intensity(mu_b);
-                if (i_a == 0.0 && i_b == 0.0) {
-                    lo = hi;
-                    continue;
-                }
-                auto ring = [&](double mu) noexcept {
-                    const double r = std::sqrt((1.0 - mu) * (1.0 + mu));
-                    // u - rho r = (u - rho) + rho (1 - r), 1 - r = mu^2/(1 + r).
-                    const double d = (u - rho) + rho * (mu * mu / (1.0 + r));
-                    // A node on the singularity itself (d underflows at mu <
-                    // 1e-154 with u = rho) carries no weight: the integrand
-                    // vanishes there like mu ln mu.
-                    if (d == 0) return 0.0;
-                    const double level = i_a + (i_b - i_a) * ((mu - mu_a) / (mu_b - mu_a));
-                    return level * (2.0 * mu) * (ring_average(u, rho * r, d) - whole);
-                };
-                double zone = 0.0;
+        return integral;
+    }
+    // On each segment between nodes I rises linearly in mu by rise[j]:
+    // its share is rise[j] times the mean of the excess over the segment
+    // weighted by dmu = 4 tau r/sqrt(1 + r) dtau, the weight integrated
+    // exactly (mu = tau^2 sqrt(1 + r)).  Written as a mean, a segment of
+    // any width (down to a single point) contributes its rise once.
+    auto integrand = [&](double tau) noexcept {
+        const double r = radius(tau);
+        return (4.0 * tau * r / std::sqrt(1.0 + r)) * excess(r);
+    };
+    auto mu_at = [](double tau) noexcept { return tau * tau * std::sqrt(1.0 + radius(tau)); };
+    const auto& edges = profile.breakpoints();
+    const auto& rises = profile.segment_rises();
+    const auto& mus = profile.segment_edges();
+    // mu of the lens's circle, for the thin zones.
+    const double mu_u = u <= rho ? std::sqrt((1.0 - u / rho) * (1.0 + u / rho)) : -1.0;
+    // The integral of the excess over the segment [lo, hi] in tau, split and
+    // graded at the lens's kink when it lies there.
+    auto segment_part = [&](double lo, double hi) noexcept {
+        const double qa = lo == 0.0 && !inside ? 2.0 : 1.0;
+        V part{};
+        if (inside && split > lo && split < hi) {
+            part = integrate<Rule>(Piece{lo, split, qa, KINK, h}, integrand) +
+                   integrate<Rule>(Piece{split, hi, KINK, 1.0, h}, integrand);
+        } else if (centred && hi == 1.0) {
+            const double mid = lo == 0.0 ? 0.5 : lo;
+            if (mid > lo) part = integrate<Rule>(Piece{lo, mid, qa, 1.0}, integrand);
+            part += integrate<Rule>(Piece{mid, hi, 1.0, 2.0, h}, integrand);
+        } else {
+            const double qb = inside && split == hi ? KINK : 1.0;
+            const double qa2 = inside && split == lo ? KINK : qa;
+            part = integrate<Rule>(Piece{lo, hi, qa2, qb, h}, integrand);
+        }
+        return part;
+    };
+    double lo = 0.0;
+    for (std::size_t j = 0; j <= edges.size(); ++j) {
+        const double hi = j < edges.size() ? edges[j] : 1.0;
+        const double rise = rises[j];
+        const double weight = mu_at(hi) - mu_at(lo);
+        const double r_outer = radius(lo), r_inner = radius(hi);
+        if (r_outer - r_inner < NARROW) {
+            // A thin zone: the share of the disks, int X dI, is the
+            // difference of nearly equal disks and keeps only eps/width of
+            // its digits.  Integrated by parts back to the rings,
+            //   int X dI = int_zone I dX - [I X]_r_inner^r_outer,
+            // dX = 2r (A_ring(u, rho r) - A_U(u, rho)) dr, no difference is
+            // taken; in mu (r dr = -mu dmu) I is linear on the zone.
+            const double mu_a = mus[j], mu_b = mus[j + 1];
+            const double i_a = profile.intensity(mu_a), i_b = profile.intensity(mu_b);
+            if (i_a == 0.0 && i_b == 0.0 && !std::is_same_v<V, Lanes>) {
+                lo = hi;
+                continue;
+            }
+            // The share per unit intensity at either edge (for the gradient;
+            // the value uses level = i_a + (i_b - i_a) x, as these do not).
+            auto ring_at = [&](double mu, double side) noexcept {
+                const double r = std::sqrt((1.0 - mu) * (1.0 + mu));
+                // u - rho r = (u - rho) + rho (1 - r), 1 - r = mu^2/(1 + r).
+                const double d = (u - rho) + rho * (mu * mu / (1.0 + r));
+                // A node on the singularity itself (d underflows at mu <
+                // 1e-154 with u = rho) carries no weight: the integrand
+                // vanishes there like mu ln mu.
+                if (d == 0) return 0.0;
+                const double x = (mu - mu_a) / (mu_b - mu_a);
+                const double level = side < 0 ? i_a + (i_b - i_a) * x : side == 0 ? 1.0 - x : x;
+                return level * (2.0 * mu) * (ring_average(u, rho * r, d) - whole);
+            };
+            auto zone_of = [&](double side) noexcept {
+                auto ring = [&](double mu) noexcept { return ring_at(mu, side); };
                 if (mu_u > mu_a && mu_u < mu_b) {
-                    zone = integrate<Rule>(Piece{mu_a, mu_u, 1.0, 4.0}, ring) +
+                    return integrate<Rule>(Piece{mu_a, mu_u, 1.0, 4.0}, ring) +
                            integrate<Rule>(Piece{mu_u, mu_b, 4.0, 1.0}, ring);
                 } else if (mu_u >= 0.0 && mu_u <= mu_a && mu_a - mu_u < mu_b - mu_a) {
-                    zone = integrate<Rule>(Piece{mu_a, mu_b, 4.0, 1.0}, ring);
+                    return integrate<Rule>(Piece{mu_a, mu_b, 4.0, 1.0}, ring);
                 } else if (mu_u >= mu_b && mu_u - mu_b < mu_b - mu_a) {
-                    zone = integrate<Rule>(Piece{mu_a, mu_b, 1.0, 4.0}, ring);
-                } else {
-                    zone = integrate<Rule>(Piece{mu_a, mu_b}, ring);
+                    return integrate<Rule>(Piece{mu_a, mu_b, 1.0, 4.0}, ring);
                 }
-                integral += zone - (i_a * excess(r_outer) - i_b * excess(r_inner));
-            } else if (rise != 0.0 && !(weight > 0.0)) {
-                integral += rise * excess(radius(lo));
-            } else if (rise != 0.0) {
-                const double qa = lo == 0.0 && !inside ? 2.0 : 1.0;
-                double part = 0.0;
-                if (inside && split > lo && split < hi) {
-                    part = integrate<Rule>(Piece{lo, split, qa, 2.0, h}, integrand) +
-                           integrate<Rule>(Piece{split, hi, 2.0, 1.0, h}, integrand);
-                } else if (centred && hi == 1.0) {
-                    const double mid = lo == 0.0 ? 0.5 : lo;
-                    if (mid > lo) part = integrate<Rule>(Piece{lo, mid, qa, 1.0}, integrand);
-                    part += integrate<Rule>(Piece{mid, hi, 1.0, 2.0, h}, integrand);
+                return integrate<Rule>(Piece{mu_a, mu_b}, ring);
+            };
+            const double x_outer = Model::value(excess(r_outer)), x_inner = Model::value(excess(r_inner));
+            V share{};
+            if (!(i_a == 0.0 && i_b == 0.0)) {
+                const double zone = zone_of(-1.0);
+                if constexpr (std::is_same_v<V, double>) {
+                    share = zone - (i_a * x_outer - i_b * x_inner);
                 } else {
-                    const double qb = inside && split == hi ? 2.0 : 1.0;
-                    const double qa2 = inside && split == lo ? 2.0 : qa;
-                    part = integrate<Rule>(Piece{lo, hi, qa2, qb, h}, integrand);
+                    share.v[0] = zone - (i_a * x_outer - i_b * x_inner);
                 }
-                integral += rise * (part / weight);
             }
-            lo = hi;
+            if constexpr (std::is_same_v<V, Lanes>) {
+                // The derivatives in u and rho: the ring means' derivatives
+                // are not integrable at the lens, so these come from the
+                // disks, rise times their mean over the zone.
+                V part = weight > 0.0 ? segment_part(lo, hi) / weight : excess(radius(lo));
+                share.v[1] = rise * part.v[1];
+                share.v[2] = rise * part.v[2];
+                model.segment(j, zone_of(0.0) - x_outer, zone_of(1.0) + x_inner);
+            }
+            integral += share;
+        } else if ((rise != 0.0 || std::is_same_v<V, Lanes>) && !(weight > 0.0)) {
+            const V at = excess(radius(lo));
+            integral += rise * at;
+            model.segment(j, -Model::value(at), Model::value(at));
+        } else if (rise != 0.0 || std::is_same_v<V, Lanes>) {
+            const V mean = segment_part(lo, hi) / weight;
+            if (rise != 0.0) integral += rise * mean;
+            model.segment(j, -Model::value(mean), Model::value(mean));
         }
+        lo = hi;
     }
+    return integral;
+}
+
+}  // namespace
+
+double magnification(double u, double rho, const Profile& profile) noexcept {
+    if (profile.law() == Law::uniform) return uniform_disk(u, rho);
+    if (!(u < FAR_FIELD_RATIO * rho)) {
+        if (u != u) return u;
+        return far_field(u, rho, profile.far_field_coefficients());
+    }
+    // F (A - A_U(rho)) = int dI/dtau r^2 (A_U(u, rho r) - A_U(u, rho)) dtau:
+    // the disk superposition less the same for the uniform disk, so that a
+    // profile whose light sits in a thin limb (all of F from a sliver of the
+    // disk) keeps its accuracy; the difference vanishes at the limb.
+    const double whole = uniform_disk(u, rho);
+    const double integral = disk_integral(u, rho, profile, ValueModel{u, rho, whole});
     // The mean of A0 >= 1 is never below 1; rounding must not take it there.
     return std::max(1.0, whole + integral / profile.flux());
+}
+
+CoefficientTerms::CoefficientTerms(const Profile& profile) : moments(profile.moment_derivatives()) {
+    const auto& m = profile.moments();
+    far.resize(moments.size());
+    for (std::size_t i = 0; i < moments.size(); ++i) {
+        double factorial = 1.0;
+        for (int k = 0; k < detail::FAR_FIELD_TERMS; ++k) {
+            if (k > 0) factorial *= k;
+            const auto& dm = moments[i];
+            far[i][k] = k == 0 ? 0.0 : (dm[k] * m[0] - m[k] * dm[0]) / (m[0] * m[0]) / (factorial * factorial);
+        }
+    }
+}
+
+Gradient magnification_gradient(double u, double rho, const Profile& profile, const CoefficientTerms* terms,
+                                std::span<double> coefficients) noexcept {
+    constexpr double INF = std::numeric_limits<double>::infinity();
+    const std::size_t count = terms != nullptr ? terms->moments.size() : 0;
+    for (std::size_t i = 0; i < count; ++i) coefficients[i] = 0.0;
+    if (profile.law() == Law::uniform) return uniform_disk_gradient(u, rho);
+    if (!(u < GRADIENT_FAR_FIELD_RATIO * rho)) {
+        // From 3 source radii out the derivatives come from the far-field
+        // series (at 3 radii its thirteenth term is 9^-13 of the first), which
+        // keeps their digits where the disks' differences, all close to
+        // A - 1, would not; the value is magnification()'s (the series from 8
+        // radii out, the disks below).
+        if (u != u) {
+            for (std::size_t i = 0; i < count; ++i) coefficients[i] = u;
+            return {u, u, u};
+        }
+        FarFieldMoments basis{};
+        FarFieldGradient g =
+            far_field_gradient(u, rho, profile.far_field_coefficients(), count > 0 ? &basis : nullptr);
+        if (u < FAR_FIELD_RATIO * rho) g.value = magnification(u, rho, profile);
+        for (std::size_t i = 0; i < count; ++i) {
+            double sum = 0.0;
+            for (int k = detail::FAR_FIELD_TERMS - 1; k >= 1; --k) sum += terms->far[i][k] * basis[k];
+            coefficients[i] = sum;
+        }
+        if (profile.law() == Law::tabulated)
+            for (std::size_t i = 0; i < count; ++i) coefficients[i] /= profile.intensity_scale();
+        return {g.value, g.du, g.drho};
+    }
+    // Beyond HUGE_SOURCE A - 1 < 2/rho^2 is below the last bit of 1, and so
+    // are the derivatives' effects: they are given as 0, as for the uniform disk.
+    if (rho > HUGE_SOURCE) return {magnification(u, rho, profile), 0.0, 0.0};
+    const Gradient whole = uniform_disk_gradient(u, rho);
+    const bool subtract = u != rho;
+    std::vector<double> shares;
+    if (profile.law() == Law::tabulated && count > 0) shares.assign(profile.segment_edges().size(), 0.0);
+    const GradientModel model{u, rho, whole, subtract, shares.empty() ? nullptr : &shares};
+    const Lanes integral = disk_integral(u, rho, profile, model);
+    const double flux = profile.flux();
+    const double value = std::max(1.0, whole.value + integral.v[0] / flux);
+    Gradient out{value, 0.0, 0.0};
+    if (subtract) {
+        out.du = whole.du + integral.v[1] / flux;
+        out.drho = whole.drho + integral.v[2] / flux;
+    } else if (profile.limb() > 0.0) {
+        out.du = -INF;
+        out.drho = INF;
+    } else {
+        out.du = integral.v[1] / flux;
+        out.drho = integral.v[2] / flux;
+    }
+    // By symmetry; and a source so small (rho < 1e-150) that its derivatives
+    // overflow gives them infinite, never inf - inf.
+    if (u == 0) out.du = 0.0;
+    if (std::isnan(out.du)) out.du = std::copysign(INF, whole.du);
+    if (std::isnan(out.drho)) out.drho = std::copysign(INF, whole.drho);
+    if (count > 0) {
+        // dA/dc = ((W - A) dF/dc + J_c)/F, W = A_U(u, rho), F = m_0, with
+        // W - A = -J/F taken from the integral itself (the difference of the
+        // two would keep only eps/(A - W) of its digits).
+        const double excess = -integral.v[0] / flux;
+        if (profile.law() == Law::tabulated) {
+            // J_i gathers the shares of the edges whose intensity is node i's.
+            const auto& nodes = profile.edge_nodes();
+            std::vector<double> j(count, 0.0);
+            for (std::size_t e = 0; e < shares.size(); ++e) j[nodes[e]] += shares[e];
+            for (std::size_t i = 0; i < count; ++i)
+                coefficients[i] = (excess * terms->moments[i][0] + j[i]) / flux / profile.intensity_scale();
+        } else {
+            for (std::size_t i = 0; i < count; ++i)
+                coefficients[i] = (excess * terms->moments[i][0] + integral.v[3 + i]) / flux;
+        }
+    }
+    return out;
 }
 
 }  // namespace kelvora::fspl

@@ -24,9 +24,9 @@
 //   limb as w^q, q = ceil(4 alpha)/(2 alpha);
 // * the tau-interval is split at the lens, tau_u = (1 - u/rho)^(1/4), and, for
 //   a tabulated profile, at its nodes;
-// * Gauss-Legendre nodes are crowded towards the kink as w^2, which makes it
-//   w^2 ln w, and towards the limb when the lens is outside it (its kink then
-//   sits off the interval at tau ~ (u/rho - 1)^(1/4)); for a source larger
+// * Gauss-Legendre nodes are crowded towards the kink as w^3, which makes it
+//   w^5 ln w (and the ln of the gradient's integrands w^2 ln w), and towards
+//   the limb when the lens is outside it (its kink then sits off the interval at tau ~ (u/rho - 1)^(1/4)); for a source larger
 //   than the Einstein ring also geometrically, resolving the disks'
 //   singularities at s = u +- 2i;
 // * a table segment thinner than 1e-4 in r, where the difference of nearly
@@ -37,16 +37,43 @@
 // used for every law, with the profile's moments.
 //
 // Accuracy against the two mpmath routes of tools/gen_fspl_reference.py (3036
-// rows, rho 1e-6 ... 1e3, u/rho 0 ... 1e6): at most 1.4e-10 for the
+// rows, rho 1e-6 ... 1e3, u/rho 0 ... 1e6): at most 1.5e-10 for the
 // limb-darkened laws, 7e-15 for the uniform disk (tests/cpp/test_fspl.cpp,
 // tools/fspl_accuracy_table.py).
 #pragma once
 
+#include <span>
+#include <vector>
+
 #include "fspl/core/profile.hpp"
+#include "fspl/core/uniform_gradient.hpp"
 
 namespace kelvora::fspl {
 
 // A(u, rho) for u >= 0 and rho > 0 (checked by the caller); NaN u gives NaN.
 double magnification(double u, double rho, const Profile& profile) noexcept;
+
+// What the derivatives in a profile's coefficients need, made once per
+// profile: d m_k/dc_i (Profile::moment_derivatives) and from them the
+// derivatives of the far-field coefficients c_k = m_k/(m_0 (k!)^2).
+struct CoefficientTerms {
+    explicit CoefficientTerms(const Profile& profile);
+    std::vector<FarFieldMoments> moments;
+    std::vector<FarFieldMoments> far;
+};
+
+// A(u, rho) (bit for bit magnification()) with dA/du and dA/drho and, when
+// terms is given, dA/dc_i into coefficients[0 .. profile.gradient_count()).
+//
+// Differentiated under the superposition integral above: the lens's kink at
+// s = u moves with u, but the integrand vanishes there (the difference of the
+// disks is continuous), so no boundary term arises; the derivatives of the
+// disks, log-singular at s = u, are integrable.  With A = N/F and N, F linear
+// in I, dA/dc = ((A_U(rho) - A) dF/dc + int d(dI/dtau)/dc r^2 (A_U(rho r) -
+// A_U(rho)) dtau)/F.  At u = rho both u- and rho-derivatives are infinite
+// (-inf and +inf) when the limb is bright, I(0) > 0, and finite when it is
+// dark: the whole disk's logarithmic term enters with the weight I(0)/F.
+Gradient magnification_gradient(double u, double rho, const Profile& profile, const CoefficientTerms* terms,
+                                std::span<double> coefficients) noexcept;
 
 }  // namespace kelvora::fspl

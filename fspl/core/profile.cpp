@@ -163,6 +163,7 @@ std::expected<Profile, Error> Profile::tabulated(std::span<const double> mu_node
     // Only the shape matters: scale the brightest node to 1, so that neither
     // tiny nor huge intensities reach the arithmetic.
     const double brightest = *std::max_element(intensities.begin(), intensities.end());
+    profile.scale_ = brightest;
     profile.i_.reserve(intensities.size());
     for (double level : intensities) profile.i_.push_back(level / brightest);
     profile.finish();
@@ -224,8 +225,15 @@ void Profile::finish() {
             using GL = numeric::GaussLegendreHalf<14>;
             // The segments: 0, the nodes inside (0, 1), 1.
             mu_edges_.assign(1, 0.0);
-            for (double mu : mu_) if (mu > 0.0 && mu < 1.0) mu_edges_.push_back(mu);
+            edge_node_.assign(1, 0);
+            for (std::size_t i = 0; i < mu_.size(); ++i) {
+                if (mu_[i] > 0.0 && mu_[i] < 1.0) {
+                    mu_edges_.push_back(mu_[i]);
+                    edge_node_.push_back(i);
+                }
+            }
             mu_edges_.push_back(1.0);
+            edge_node_.push_back(mu_.size() - 1);
             moments_ = {};
             tau_nodes_.clear();
             segment_rise_.clear();
@@ -280,6 +288,92 @@ double Profile::slope(double tau, double r) const noexcept {
             return a_ * (4.0 * b_) * std::pow(tau, 2.0 * b_ - 1.0) * r * std::pow(1.0 + r, 0.5 * b_ - 1.0);
     }
     return 0.0;
+}
+
+int Profile::gradient_count() const noexcept {
+    return law_ == Law::tabulated ? static_cast<int>(i_.size()) : coefficient_count(law_);
+}
+
+std::array<double, 2> Profile::slope_derivatives(double tau, double r) const noexcept {
+    // slope() differentiated in its coefficients.
+    switch (law_) {
+        case Law::uniform:
+        case Law::tabulated: return {0.0, 0.0};
+        case Law::linear: return {4.0 * tau * r / std::sqrt(1.0 + r), 0.0};
+        case Law::quadratic: {
+            const double q = std::sqrt(1.0 + r);
+            const double mu = tau * tau * q;
+            const double dmu = 4.0 * tau * r / q;
+            return {dmu, 2.0 * (1.0 - mu) * dmu};
+        }
+        case Law::square_root: {
+            const double q = std::sqrt(1.0 + r);
+            return {4.0 * tau * r / q, 2.0 * r / (q * std::sqrt(q))};
+        }
+        case Law::power_2: {
+            // d(mu^alpha)/dtau = 4 alpha tau^(2 alpha - 1) r (1 + r)^(alpha/2 - 1), and
+            // its alpha-derivative (1/alpha + ln(mu)) times it, ln mu = 2 ln tau + ln(1 + r)/2.
+            const double g = 4.0 * std::pow(tau, 2.0 * b_ - 1.0) * r * std::pow(1.0 + r, 0.5 * b_ - 1.0);
+            const double log_mu = 2.0 * std::log(tau) + 0.5 * std::log1p(r);
+            return {b_ * g, a_ * g * (1.0 + b_ * log_mu)};
+        }
+    }
+    return {0.0, 0.0};
+}
+
+std::vector<FarFieldMoments> Profile::moment_derivatives() const {
+    std::vector<FarFieldMoments> out(static_cast<std::size_t>(gradient_count()));
+    const auto m0 = power_moments(0.0), m1 = power_moments(1.0), m2 = power_moments(2.0),
+               mh = power_moments(0.5);
+    auto combine = [&](FarFieldMoments& d, double c0, double c1, double c2, double ch) {
+        for (int k = 0; k < FAR_FIELD_TERMS; ++k) d[k] = c0 * m0[k] + c1 * m1[k] + c2 * m2[k] + ch * mh[k];
+    };
+    switch (law_) {
+        case Law::uniform: break;
+        case Law::linear: combine(out[0], -1.0, 1.0, 0.0, 0.0); break;
+        case Law::quadratic:
+            combine(out[0], -1.0, 1.0, 0.0, 0.0);
+            combine(out[1], -1.0, 2.0, -1.0, 0.0);
+            break;
+        case Law::square_root:
+            combine(out[0], -1.0, 1.0, 0.0, 0.0);
+            combine(out[1], -1.0, 0.0, 0.0, 1.0);
+            break;
+        case Law::power_2: {
+            // m_k(alpha) = B(alpha/2 + 1, k + 1); d/dalpha = -m_k/2 sum_(j<=k) 1/(alpha/2 + j + 1).
+            const auto ma = power_moments(b_);
+            double harmonic = 0.0;
+            for (int k = 0; k < FAR_FIELD_TERMS; ++k) {
+                harmonic += 1.0 / (0.5 * b_ + k + 1.0);
+                out[0][k] = ma[k] - m0[k];
+                out[1][k] = a_ * (-0.5 * ma[k] * harmonic);
+            }
+            break;
+        }
+        case Law::tabulated: {
+            // I is (1 - x) I(edge s) + x I(edge s + 1) on segment s: each node's
+            // share is a hat, integrated exactly as in finish().
+            using GL = numeric::GaussLegendreHalf<14>;
+            for (std::size_t s = 0; s + 1 < mu_edges_.size(); ++s) {
+                const double lo = mu_edges_[s], hi = mu_edges_[s + 1], width = hi - lo;
+                for (std::size_t i = 0; i < GL::x.size(); ++i) {
+                    for (double x : {GL::x[i], 1.0 - GL::x[i]}) {
+                        const double mu = lo + width * x;
+                        const double weight = (2.0 * mu) * (width * GL::w[i]);
+                        const double c = 1.0 - mu * mu;
+                        double ck = 1.0;
+                        for (int k = 0; k < FAR_FIELD_TERMS; ++k) {
+                            out[edge_node_[s]][k] += (1.0 - x) * weight * ck;
+                            out[edge_node_[s + 1]][k] += x * weight * ck;
+                            ck *= c;
+                        }
+                    }
+                }
+            }
+            break;
+        }
+    }
+    return out;
 }
 
 }  // namespace kelvora::fspl

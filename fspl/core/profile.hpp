@@ -19,6 +19,7 @@
 // the derivative dI/dtau in the integration variable of magnification.hpp.
 #pragma once
 
+#include <array>
 #include <expected>
 #include <span>
 #include <string>
@@ -82,6 +83,21 @@ public:
     // The mu at the ends of those segments: 0, the nodes inside (0, 1), 1.
     const std::vector<double>& segment_edges() const noexcept { return mu_edges_; }
 
+    // The derivatives with respect to the coefficients, for the gradient of
+    // the magnification.  gradient_count() of them: the analytic laws'
+    // coefficients in order (power-2: c and alpha), a table's intensities as
+    // given (not its nodes).
+    int gradient_count() const noexcept;
+    // d slope/d coefficient at tau (analytic laws).
+    std::array<double, 2> slope_derivatives(double tau, double r) const noexcept;
+    // d moments()/d coefficient, one set per coefficient.
+    std::vector<FarFieldMoments> moment_derivatives() const;
+    // Tabulated: the node whose intensity I takes at each segment_edges()
+    // entry (beyond the table, the first or the last), and the largest
+    // intensity given, by which the table was scaled.
+    const std::vector<std::size_t>& edge_nodes() const noexcept { return edge_node_; }
+    double intensity_scale() const noexcept { return scale_; }
+
 private:
     Profile() = default;
     void finish();
@@ -98,6 +114,8 @@ private:
     std::vector<double> tau_nodes_; // tau of the nodes inside (0, 1)
     std::vector<double> segment_rise_;
     std::vector<double> mu_edges_;
+    std::vector<std::size_t> edge_node_;
+    double scale_ = 1.0;
 };
 
 }  // namespace kelvora::fspl

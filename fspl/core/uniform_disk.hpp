@@ -66,20 +66,32 @@ inline double ellipe_complement(double x) noexcept {
 //   pi A_U = S s E/(2 rho) - d (8 + rho^2 S d)/(2 rho s) K + 2 d^2 (1 + rho^2)/(rho S s) Pi,
 //
 // s = sqrt(4 + rho^2 d^2), 1 - n = d^2/S^2, 1 - m = d^2 (4 + rho^2 S^2)/(S^2 s^2).
+// The quantities shared with the derivatives below are kept.
+struct ClosedForm {
+    double d, S, rho2, s, p, kc, e;
+    double t_e, alpha, gamma;  // pi A_U = t_e + alpha K + gamma Pi
+};
+
+inline ClosedForm closed_form_parts(double u, double rho) noexcept {
+    ClosedForm f{};
+    f.d = (u - rho) / rho;
+    f.S = (u + rho) / rho;
+    const double d2 = f.d * f.d;
+    f.rho2 = rho * rho;
+    f.s = std::sqrt(4.0 + f.rho2 * d2);
+    f.p = (f.d / f.S) * (f.d / f.S);                                            // 1 - n
+    f.kc = std::fabs(f.d) * std::sqrt(4.0 + f.rho2 * f.S * f.S) / (f.S * f.s);  // sqrt(1 - m)
+    f.e = ellipe_complement(f.kc * f.kc);
+    f.t_e = f.S * f.s / (2.0 * rho) * f.e;
+    f.alpha = -f.d * (8.0 + f.rho2 * f.S * f.d) / (2.0 * rho * f.s);
+    f.gamma = 2.0 * d2 * (1.0 + f.rho2) / (rho * f.S * f.s);
+    return f;
+}
+
 inline double uniform_disk_closed_form(double u, double rho) noexcept {
-    const double d = (u - rho) / rho;
-    const double S = (u + rho) / rho;
-    const double d2 = d * d;
-    const double rho2 = rho * rho;
-    const double s = std::sqrt(4.0 + rho2 * d2);
-    const double p = (d / S) * (d / S);                                   // 1 - n
-    const double kc = std::fabs(d) * std::sqrt(4.0 + rho2 * S * S) / (S * s);  // sqrt(1 - m)
-    const double e = ellipe_complement(kc * kc);
-    const double t_e = S * s / (2.0 * rho) * e;
-    const double alpha = -d * (8.0 + rho2 * S * d) / (2.0 * rho * s);
-    const double gamma = 2.0 * d2 * (1.0 + rho2) / (rho * S * s);
-    const double kpi = numeric::cel(kc, p, alpha + gamma, gamma + alpha * p);
-    return (t_e + kpi) * INV_PI;
+    const ClosedForm f = closed_form_parts(u, rho);
+    const double kpi = numeric::cel(f.kc, f.p, f.alpha + f.gamma, f.gamma + f.alpha * f.p);
+    return (f.t_e + kpi) * INV_PI;
 }
 
 }  // namespace detail

@@ -400,6 +400,9 @@ def gen_case(src, pbad=None):
     }
     case["law"], case["coef"] = law_and_coefficients(src, pbad)
     case["bind"] = src.pick([(4, "pos"), (2, "kw"), (2, "mixed"), (1, "default")])
+    # None: magnification; False or True: magnification_and_gradient with
+    # that coefficients_gradient.
+    case["gradient"] = src.pick([(3, None), (1, False), (1, True)])
     return case
 
 
@@ -703,8 +706,15 @@ def expected_faults(build, case):
     return objs, faults, either, u_model, rho_model, law, plain
 
 
-def call(objs, bind, default_ok):
+def call(objs, bind, default_ok, gradient=None):
     u, rho, law, coef = objs
+    if gradient is not None:
+        f = kelvora_fspl.magnification_and_gradient
+        if bind == "kw":
+            return f(coefficients=coef, rho=rho, law=law, u=u, coefficients_gradient=gradient)
+        if bind == "default" and default_ok and not gradient:
+            return f(u, rho)
+        return f(u, rho, law, coef, coefficients_gradient=gradient)
     if bind == "kw":
         return kelvora_fspl.magnification(coefficients=coef, rho=rho, law=law, u=u)
     if bind == "mixed":
@@ -766,6 +776,31 @@ def check_result(result, u_model, rho_model, law, plain, build):
     return problems
 
 
+def check_gradient(result, with_coefficients, u_model, rho_model, law, plain, build):
+    """(A, dA/du, dA/drho, dA/dc...): A is magnification()'s; the rest float64
+    arrays of the same shape, NaN exactly where u is NaN."""
+    if type(result) is not tuple:
+        return [f"the gradient is a {type(result).__name__}, not a tuple"]
+    count = 0
+    if with_coefficients:
+        count = len(plain[1]) if law == "tabulated" else len(plain)
+    if len(result) != 3 + count:
+        return [f"the gradient has {len(result)} arrays, not {3 + count}"]
+    problems = check_result(result[0], u_model, rho_model, law, plain, build)
+    shape = np.broadcast_shapes(u_model.array.shape, rho_model.array.shape)
+    ub = np.broadcast_to(u_model.array, shape)
+    for k, part in enumerate(result[1:], 1):
+        if type(part) is not np.ndarray or part.dtype != np.float64 or part.shape != shape:
+            problems.append(f"array {k} of the gradient is not a float64 array of shape {shape}")
+            continue
+        if any(np.shares_memory(part, other) for other in result[:k]):
+            problems.append(f"array {k} of the gradient shares memory with another")
+        u_nan = np.isnan(np.asarray(ub, dtype=float))
+        if not np.array_equal(np.isnan(part), u_nan):
+            problems.append(f"array {k} of the gradient is NaN where u is not, or not where u is")
+    return problems
+
+
 def probe_after():
     """The interpreter state after a call: nothing set, and the next call works."""
     problems = []
@@ -788,7 +823,7 @@ def run_case(case):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         try:
-            result = call(objs, case["bind"], default_ok)
+            result = call(objs, case["bind"], default_ok, case.get("gradient"))
         except BaseException as exc:  # noqa: BLE001 - the kind of exception is checked below
             raised = exc
     if raised is not None:
@@ -810,8 +845,12 @@ def run_case(case):
         exc.__traceback__ = None
         return CaseResult(label, problems + probe_after(), foreseen=label in allowed)
     problems = []
+    gradient = case.get("gradient")
     if faults:
         problems.append(f"returned {result!r} where the outcomes are {sorted(faults)}")
+    elif gradient is not None:
+        problems += check_gradient(result, gradient, u_model, rho_model, law, plain, build)
+        result = result[0] if type(result) is tuple and result else result
     else:
         problems += check_result(result, u_model, rho_model, law, plain, build)
     size = getattr(result, "size", None)
@@ -827,7 +866,9 @@ def describe(case):
         build = Build()
         objs = expected_faults(build, case)[0]
         names = ("u", "rho", "law", "coefficients")
-        text = "kelvora_fspl.magnification(" + ", ".join(f"{n}={o!r}" for n, o in zip(names, objs)) + ")"
+        name = "magnification" if case.get("gradient") is None else "magnification_and_gradient"
+        text = f"kelvora_fspl.{name}(" + ", ".join(f"{n}={o!r}" for n, o in zip(names, objs))
+        text += ")" if case.get("gradient") is None else f", coefficients_gradient={case['gradient']})"
     except BaseException as exc:  # noqa: BLE001
         text = f"<the arguments could not be shown: {type(exc).__name__}: {exc}>"
     return text if len(text) <= 3000 else text[:2997] + "..."

@@ -222,6 +222,17 @@ class Faulty:
             return result
         return result
 
+    def gradient(self, u, rho, law="uniform", coefficients=()):
+        result = list(kelvora_fspl.magnification_and_gradient(u, rho, law, coefficients, coefficients_gradient=True))
+        if self.fault == "drops_a_coefficient":
+            result.pop()
+        if self.fault == "gradient_nan":
+            result[2] = result[2].copy()
+            result[2].flat[0] = math.nan
+        if self.fault == "gradient_shares":
+            result[3] = result[1]
+        return tuple(result)
+
     plain = staticmethod(kelvora_fspl.magnification)
 
 
@@ -247,6 +258,9 @@ FAULTS = {
     "hands_back_input": (ARRAY_U, "memory"),
     "ulp": (_case([0.5, 0.7], law="power-2", coef=(0.5, 0.8)), "for the entry alone"),
     "wraps_errors": (_case([-1.0]), "RuntimeError"),
+    "drops_a_coefficient": (dict(_case([0.5], law="linear", coef=(0.5,)), gradient=True), "arrays, not 4"),
+    "gradient_nan": (dict(_case([0.5], law="linear", coef=(0.5,)), gradient=True), "NaN where u is not"),
+    "gradient_shares": (dict(_case([0.5], law="linear", coef=(0.5,)), gradient=True), "shares memory"),
 }
 
 
@@ -257,7 +271,8 @@ def test_the_checks_notice_a_fault(fault, monkeypatch):
     assert clean.problems == [], clean.problems
     faulty = Faulty(fault)
     # The faulty function is the one called; the entries alone still go to the real one.
-    monkeypatch.setattr(fz, "call", lambda objs, bind, default_ok: faulty.magnification(*objs))
+    monkeypatch.setattr(fz, "call", lambda objs, bind, default_ok, gradient=None:
+                        faulty.magnification(*objs) if gradient is None else faulty.gradient(*objs))
     problems = fz.run_case(case).problems
     assert problems, f"the fault {fault!r} went unnoticed"
     assert any(words in p for p in problems), problems

@@ -116,6 +116,14 @@ def test_magnification_signature_matches_the_stub():
     assert stub == runtime
 
 
+def test_gradient_signature_matches_the_stub():
+    stub = stub_function("magnification_and_gradient")
+    runtime = runtime_function(kelvora_fspl.magnification_and_gradient)
+    assert [p[0] for p in runtime[0]] == ["u", "rho", "law", "coefficients", "coefficients_gradient"]
+    assert runtime[0][-1][1:3] == ("keyword-only", False)
+    assert stub == runtime
+
+
 def test_the_nanobind_signature_is_the_docstring_line():
     [(text, _doc, _defaults)] = kelvora_fspl.magnification.__nb_signature__
     assert text == "def " + kelvora_fspl.magnification.__doc__.splitlines()[0]

@@ -19,6 +19,11 @@ c: npt.NDArray[np.float64] = kelvora_fspl.magnification(
 d = kelvora_fspl.magnification(0.5, 0.1, law="tabulated", coefficients=([0.0, 0.5, 1.0], np.array([0.3, 0.8, 1.0])))
 e = kelvora_fspl.magnification(array.array("d", [0.2, 0.7]), 1, "power-2", (Fraction(7, 10), Decimal("0.6")))
 f = kelvora_fspl.magnification(np.arange(3), True, "uniform", range(0))
+value, du, drho = kelvora_fspl.magnification_and_gradient([0.0, 0.5], 0.1)[:3]
+parts: tuple[npt.NDArray[np.float64], ...] = kelvora_fspl.magnification_and_gradient(
+    0.5, 0.1, "linear", (0.6,), coefficients_gradient=True
+)
+slope: float = float(du[1]) + float(parts[3])
 peak: float = float(d.max()) + float(e.sum()) + float(f[0])
 shape: tuple[int, ...] = c.shape
 laws: tuple[str, ...] = kelvora_fspl.LAWS
@@ -35,3 +40,4 @@ wrong: float = kelvora_fspl.magnification(0.5, 0.1)  # type: ignore[assignment]
 wrong_dtype: npt.NDArray[np.int64] = kelvora_fspl.magnification(0.5, 0.1)  # type: ignore[assignment]
 kelvora_fspl.LAWS = kelvora_fspl.LAWS  # type: ignore[misc]
 kelvora_fspl.__version__ = "0"  # type: ignore[misc]
+kelvora_fspl.magnification_and_gradient(0.5, 0.1, "linear", (0.6,), True)  # type: ignore[call-arg]
