@@ -38,7 +38,7 @@ double far_field(double u, double rho, const FarFieldMoments& c) noexcept;
 //   dA/drho = (2/rho) sum_k k (term k of A).
 //
 // value is bit for bit far_field(u, rho, c): its sum stops where that one
-// does, the derivative sums where their own terms fall below 2^-40.
+// does, the derivative sums where their own terms fall below 2^-34.
 struct FarFieldGradient {
     double value, du, drho;
 };
