@@ -16,6 +16,7 @@ import kelvora_fspl  # noqa: E402
 from _support import Floaty, OwnError  # noqa: E402
 
 mag = kelvora_fspl.magnification
+grad = kelvora_fspl.magnification_and_gradient
 
 pytestmark = pytest.mark.leak
 
@@ -109,6 +110,12 @@ def _operations():
         (lambda: mag([0.5, o["raises_own"]], o["rho"]), OwnError),
         (lambda: mag(o["u"], o["rho"], "linear", [o["raises_own"]]), OwnError),
         (lambda: mag(o["huge"], o["rho"]), OverflowError),
+        # the gradient: every array it returns, and its errors
+        (lambda: grad(o["u_2d"], o["rho"], "tabulated", o["table"], coefficients_gradient=True), None),
+        (lambda: grad(o["u_objects"], o["rho"], "power-2", o["power_2"]), None),
+        (lambda: grad(o["negative_u"], o["rho"], "linear", o["linear"]), ValueError),
+        (lambda: grad(o["u"], o["rho"], "linear", o["linear"], coefficients_gradient=1), TypeError),
+        (lambda: grad([0.5, o["raises_own"]], o["rho"]), OwnError),
     ]
     tracked = list(o.values()) + [Floaty, Raising, NotANumber, OwnError]
     return ops, tracked

@@ -1,4 +1,5 @@
-"""kelvora_fspl.magnification from several Python threads at once.
+"""kelvora_fspl.magnification and magnification_and_gradient from several
+Python threads at once.
 
 Eight threads call every law on arrays of their own, with argument objects
 whose __float__ lets the other threads run in the middle of the conversion;
@@ -19,6 +20,7 @@ np = pytest.importorskip("numpy")
 import kelvora_fspl  # noqa: E402
 
 mag = kelvora_fspl.magnification
+grad = kelvora_fspl.magnification_and_gradient
 
 THREADS = 8
 ROUNDS = 6
@@ -69,6 +71,10 @@ def calls_of(index):
         calls.append((f"{law}-array", lambda law=law, c=coefficients: mag(u, rho, law, c)))
         calls.append((f"{law}-grid", lambda law=law, c=coefficients: mag(grid_u[::-1], grid_rho, law, c)))
         calls.append((f"{law}-objects", lambda law=law, c=coefficients: mag(objects, Yielding(rho), law, c)))
+        calls.append((f"{law}-gradient", lambda law=law, c=coefficients: grad(u, rho, law, c,
+                                                                            coefficients_gradient=True)))
+        calls.append((f"{law}-gradient-objects",
+                       lambda law=law, c=coefficients: grad(objects, Yielding(rho), law, c)))
     bad = -0.5 - index
     calls += [
         ("negative-u", lambda: mag([Yielding(0.1), Yielding(bad)], rho)),
@@ -76,6 +82,7 @@ def calls_of(index):
         ("not-a-number", lambda: mag(YieldingThenRefusing(), rho)),
         ("law-not-a-str", lambda: mag(u, rho, index)),
         ("unknown-law", lambda: mag(u, rho, f"law{index}")),
+        ("gradient-negative-u", lambda: grad([Yielding(0.1), Yielding(bad)], rho)),
     ]
     return calls
 
@@ -85,6 +92,9 @@ def outcome(call):
         result = call()
     except Exception as exc:  # noqa: BLE001 - compared with the serial outcome
         return ("error", type(exc).__name__, str(exc))
+    if type(result) is tuple:  # the gradient: every array, bit for bit
+        assert all(type(r) is np.ndarray and r.dtype == np.float64 for r in result)
+        return ("ok", result[0].shape, b"".join(r.tobytes() for r in result))
     assert type(result) is np.ndarray and result.dtype == np.float64
     return ("ok", result.shape, result.tobytes())
 
