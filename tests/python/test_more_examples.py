@@ -243,3 +243,206 @@ def test_parallel_light_curve_values(parallel_output):
     expected = gould_magnification(0.1, 0.005)
     assert relative(grid[smallest][-1], expected) < 2e-6
     assert relative(point_lens(mp.mpf(0.1)), expected) > 1e-4
+
+
+# ---------------------------------------------------------------------------
+# examples/fit_event.py
+# ---------------------------------------------------------------------------
+
+# The event the example simulates, and its --quick cadence (days): sparse
+# points every 4 d on the baseline, every 0.04 d over the source crossing.
+EVENT_TRUTH = {"t0 [d]": 0.0, "u0": 0.01, "tE [d]": 25.0, "rho": 0.02, "fs": 1.0, "fb": 0.25}
+EVENT_SEED = 20240611
+EVENT_ERROR = 0.005
+
+
+def event_times():
+    import numpy as np
+
+    return np.concatenate([np.arange(-60.0, -2.0, 4.0), np.arange(-2.0, 2.0, 0.04), np.arange(2.0, 62.0, 4.0)])
+
+
+def event_flux(p, t):
+    """fs A(u) + fb, u = sqrt(u0^2 + ((t - t0)/tE)^2), linear law u1 = 0.6."""
+    import numpy as np
+
+    import kelvora_fspl
+
+    u = np.hypot(p[1], (t - p[0]) / p[2])
+    return p[4] * kelvora_fspl.magnification(u, p[3], "linear", (GAMMA,)) + p[5]
+
+
+@pytest.fixture(scope="module")
+def event_output():
+    pytest.importorskip("scipy")
+    return run_example("fit_event.py", "--quick")
+
+
+def event_counts(out):
+    return {
+        key: int(re.search(rf"^{key}: (\d+)", out, re.MULTILINE).group(1))
+        for key in ("evaluations analytic", "evaluations finite-difference", "points analytic", "points finite-difference")
+    }
+
+
+def event_fits(out):
+    """{'analytic'|'finite': (chi2, dof, residual evaluations, kelvora calls, points)}."""
+    fits = {}
+    for line in out.splitlines():
+        match = re.match(rf"(analytic|finite \(2-point\)) +({NUMBER}) +(\d+) +(\d+) +(\d+) +(\d+) ", line)
+        if match:
+            chi2, dof, nfev, calls, points = match.groups()[1:]
+            fits[match.group(1).split()[0]] = (float(chi2), int(dof), int(nfev), int(calls), int(points))
+    return fits
+
+
+def event_parameters(out):
+    """{name: (true, analytic, finite-difference, sigma, printed difference/sigma, printed pull)}."""
+    rows = {}
+    for line in out.splitlines():
+        cells = line.split()
+        if len(cells) >= 7 and " ".join(cells[:-6]) in EVENT_TRUTH:
+            rows[" ".join(cells[:-6])] = tuple(float(c) for c in cells[-6:])
+    return rows
+
+
+def test_fit_event_analytic_jacobian_needs_fewer_evaluations(event_output):
+    counts = event_counts(event_output)
+    points = int(re.search(r"synthetic event: (\d+) points", event_output).group(1))
+    assert points == event_times().size
+    analytic, finite = counts["evaluations analytic"], counts["evaluations finite-difference"]
+    assert 0 < analytic < finite
+    # Every call is over the whole light curve.
+    assert counts["points analytic"] == analytic * points
+    assert counts["points finite-difference"] == finite * points
+    fits = event_fits(event_output)
+    assert set(fits) == {"analytic", "finite"}
+    assert fits["analytic"][3] == analytic and fits["finite"][3] == finite
+    # The analytic fit calls magnification once per residual vector and
+    # magnification_and_gradient once per Jacobian; forward differences
+    # compute each Jacobian from 6 more residual vectors, one per parameter.
+    pattern = r"evaluations analytic: \d+ \((\d+) magnification, (\d+) magnification_and_gradient\)"
+    mags, grads = (int(x) for x in re.search(pattern, event_output).groups())
+    assert mags == fits["analytic"][2] and grads >= 1 and mags + grads == analytic
+    assert re.search(rf"evaluations finite-difference: {finite} \({finite} magnification\)", event_output)
+    jacobians, remainder = divmod(finite - fits["finite"][2], 6)
+    assert remainder == 0 and jacobians >= 1
+
+
+def test_fit_event_optima_agree(event_output):
+    fits = event_fits(event_output)
+    rows = event_parameters(event_output)
+    assert list(rows) == list(EVENT_TRUTH)
+    chi2, dof = fits["analytic"][:2]
+    assert fits["finite"][:2] == pytest.approx((chi2, dof), abs=2e-3)
+    # Forward differences near the limb, where dA/du diverges like ln|u - rho|,
+    # are good to about 1e-5, which moves the optimum by 1e-4 sigma at most.
+    for name, (true, analytic, finite, sigma, difference, pull) in rows.items():
+        assert sigma > 0, name
+        assert abs(analytic - finite) <= 1e-3 * sigma, name
+        assert abs(difference) <= 1e-3, name
+    pattern = rf"largest \|analytic - finite-difference\| / sigma: ({NUMBER}) \(tolerance ({NUMBER})\)"
+    worst, tolerance = (float(x) for x in re.search(pattern, event_output).groups())
+    assert worst == pytest.approx(max(abs(r[4]) for r in rows.values()), rel=0.06)
+    assert worst <= 1e-3 and tolerance <= 1e-2
+    delta = float(re.search(rf"chi2 analytic - finite-difference: ({NUMBER})", event_output).group(1))
+    assert abs(delta) <= 1e-4
+
+
+def test_fit_event_recovers_the_truth_with_the_right_uncertainties(event_output):
+    """The printed optimum is the least-squares minimum of the seeded data and
+    its uncertainties those of the Fisher matrix, both computed here with
+    central differences of kelvora_fspl.magnification (not the example's chain
+    rule through magnification_and_gradient)."""
+    import numpy as np
+
+    rows = event_parameters(event_output)
+    chi2, dof = event_fits(event_output)["analytic"][:2]
+    assert f"seed {EVENT_SEED}" in event_output and "linear limb darkening (0.6,)" in event_output
+    truth = np.array(list(EVENT_TRUTH.values()))
+    fitted = np.array([rows[name][1] for name in EVENT_TRUTH])
+    printed_sigma = np.array([rows[name][3] for name in EVENT_TRUTH])
+    assert [rows[name][0] for name in EVENT_TRUTH] == list(truth)
+
+    t = event_times()
+    error = EVENT_ERROR * event_flux(truth, t)
+    data = event_flux(truth, t) + error * np.random.default_rng(EVENT_SEED).standard_normal(t.size)
+    assert dof == t.size - 6
+
+    columns = []
+    for k in range(6):
+        step = np.zeros(6)
+        step[k] = 1e-3 * printed_sigma[k]
+        columns.append((event_flux(fitted + step, t) - event_flux(fitted - step, t)) / (2 * step[k]) / error)
+    jac = np.column_stack(columns)
+    cov = np.linalg.inv(jac.T @ jac)
+    sigma = np.sqrt(np.diag(cov))
+    np.testing.assert_allclose(printed_sigma, sigma, rtol=3e-3)
+
+    residuals = (data - event_flux(fitted, t)) / error
+    assert float(residuals @ residuals) == pytest.approx(chi2, abs=2e-3)
+    assert chi2 < float(np.sum(((data - event_flux(truth, t)) / error) ** 2))
+    # A minimum: the Gauss-Newton step from the printed optimum is negligible.
+    step = cov @ (jac.T @ residuals)
+    assert np.all(np.abs(step) < 1e-3 * sigma), step / sigma
+    # Within 5 sigma of the truth (the errors are known: chi2 = dof +- sqrt(2 dof)).
+    assert np.all(np.abs(fitted - truth) < 5 * sigma), (fitted - truth) / sigma
+    assert abs(chi2 - dof) < 4 * (2 * dof) ** 0.5
+    for name, (true, value, _, s, _, pull) in rows.items():
+        assert pull == pytest.approx((value - true) / s, abs=0.02), name
+
+
+# ---------------------------------------------------------------------------
+# examples/fit_survey.py
+# ---------------------------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def survey_output():
+    pytest.importorskip("scipy")
+    pytest.importorskip("distributed", reason="fit_survey.py needs dask.distributed (pip install 'kelvora[dask]')")
+    return run_example("fit_survey.py", "--quick")
+
+
+def test_fit_survey_distributed_fits_are_the_serial_ones(survey_output):
+    assert re.search(r"^events: 12 \(seeds 20240611 to 20240622\)", survey_output, re.MULTILINE)
+    assert "cluster: LocalCluster, 2 worker processes, 2 threads" in survey_output
+    assert "identical bit for bit: True" in survey_output
+    serial = re.search(r"serial +sha256 ([0-9a-f]{64})", survey_output).group(1)
+    remote = re.search(r"distributed sha256 ([0-9a-f]{64})", survey_output).group(1)
+    assert serial == remote
+    assert re.search(r"^converged: 12 of 12;", survey_output, re.MULTILINE)
+    t_serial = float(re.search(rf"^serial: ({NUMBER}) s", survey_output, re.MULTILINE).group(1))
+    pattern = rf"^distributed: ({NUMBER}) s, speed-up ({NUMBER})"
+    t_remote, speedup = (float(x) for x in re.search(pattern, survey_output, re.MULTILINE).groups())
+    assert t_serial > 0 and t_remote > 0
+    assert speedup == pytest.approx(t_serial / t_remote, rel=0.02, abs=0.01)
+
+
+def test_fit_survey_uncertainties_are_consistent(survey_output):
+    """Over 12 events the rms of (fit - true)/sigma is about 1 +- 0.2 for
+    right uncertainties; 2 would mean they are wrong by a factor 2."""
+    table = {}
+    for line in survey_output.splitlines():
+        match = re.match(r" *(mean|rms|max) .*/sigma((?: +\S+){6})$", line)
+        if match:
+            table[match.group(1)] = [float(x) for x in match.group(2).split()]
+    assert set(table) == {"mean", "rms", "max"}
+    for mean, rms, worst in zip(table["mean"], table["rms"], table["max"]):
+        assert 0.5 < rms < 2
+        assert abs(mean) <= rms <= worst < 5
+
+
+def test_fit_survey_without_dask_exits_with_a_message(tmp_path):
+    """With dask unimportable (a stand-in package that raises ImportError first
+    on the path), the example says what to install and exits with status 2."""
+    (tmp_path / "dask").mkdir()
+    (tmp_path / "dask" / "__init__.py").write_text("raise ImportError('dask hidden by the test')\n")
+    path = os.pathsep.join(p for p in (str(tmp_path), os.environ.get("PYTHONPATH", "")) if p)
+    env = dict(os.environ, PYTHONWARNINGS=EXAMPLE_WARNINGS, PYTHONPATH=path)
+    done = subprocess.run(
+        [sys.executable, str(EXAMPLES / "fit_survey.py"), "--quick"], capture_output=True, text=True, env=env, timeout=120
+    )
+    assert done.returncode == 2, done.stdout + done.stderr
+    assert done.stdout == ""
+    assert "needs dask.distributed: pip install 'kelvora[dask]'" in done.stderr
