@@ -1,6 +1,7 @@
 """Helpers shared by the kelvora test modules."""
 
 import ctypes
+import os
 import re
 import sys
 
@@ -9,6 +10,21 @@ import sys
 # free-threaded interpreter gives when importing kelvora turns the GIL on (the
 # module declares that it needs it; test_gil.py checks that).
 EXAMPLE_WARNINGS = "error,ignore:The global interpreter lock (GIL) has been enabled:RuntimeWarning"
+
+
+def example_env(**extra):
+    """The environment of an example run as a child process.
+
+    Under the sanitizer run (KELVORA_SANITIZER set, the ASan runtime preloaded
+    into every interpreter) the child does not check for leaks at exit: numpy
+    and scipy keep the objects of their modules until the process ends, which
+    LeakSanitizer reports; leaks of kelvora's own are sought in the test
+    process itself, which makes the same calls."""
+    env = dict(os.environ, PYTHONWARNINGS=EXAMPLE_WARNINGS, MPLBACKEND="Agg")
+    if os.environ.get("KELVORA_SANITIZER"):
+        env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
+    env.update(extra)
+    return env
 
 
 class OwnError(Exception):

@@ -475,11 +475,18 @@ class RaisesUnprintableTypeError:
         raise TypeError(Unprintable())
 
 
-def test_unprintable_type_error_value(monkeypatch):
+def test_unprintable_type_error_value():
+    # The hook is restored here rather than by monkeypatch, whose undo records
+    # would keep each call's hook (and the exceptions it saw) alive for as
+    # long as the fixture lives: across the repeated calls of the
+    # reference-leak hunt, that is growth the test itself causes.
     seen = []
-    monkeypatch.setattr(sys, "unraisablehook", seen.append)
-    with pytest.raises(TypeError) as info:
-        wm([0.5], RaisesUnprintableTypeError(), 0.3)
+    old, sys.unraisablehook = sys.unraisablehook, seen.append
+    try:
+        with pytest.raises(TypeError) as info:
+            wm([0.5], RaisesUnprintableTypeError(), 0.3)
+    finally:
+        sys.unraisablehook = old
     assert str(info.value) == "argument 're': <unprintable TypeError object>"
     assert len(seen) == 1
     assert seen[0].exc_type is ValueError

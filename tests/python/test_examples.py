@@ -8,7 +8,7 @@ from pathlib import Path
 
 import pytest
 
-from _support import EXAMPLE_WARNINGS
+from _support import example_env
 
 import kelvora
 
@@ -16,7 +16,7 @@ EXAMPLES = Path(__file__).resolve().parent.parent.parent / "examples"
 
 
 def run_example(name, *args):
-    env = dict(os.environ, PYTHONWARNINGS=EXAMPLE_WARNINGS, MPLBACKEND="Agg")
+    env = example_env()
     done = subprocess.run(
         [sys.executable, str(EXAMPLES / name), *args], capture_output=True, text=True, env=env, timeout=300
     )
