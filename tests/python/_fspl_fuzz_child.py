@@ -103,7 +103,7 @@ class Raising:
         self.exc = exc
 
     def __float__(self):
-        raise self.exc
+        raise self.exc.with_traceback(None)  # no traceback carried over from an earlier raise
 
     def __repr__(self):
         return f"Raising({self.exc!r})"

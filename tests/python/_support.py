@@ -116,7 +116,7 @@ class ReRaises:
         self.exc = exc
 
     def __float__(self):
-        raise self.exc
+        raise self.exc.with_traceback(None)  # no traceback carried over from an earlier raise
 
 
 def assert_resumed(err, message):

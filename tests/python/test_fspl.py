@@ -334,7 +334,10 @@ class RaisingFloat:
         self.exc = exc
 
     def __float__(self):
-        raise self.exc
+        # The same exception each time (tests check it passes unchanged), its
+        # traceback cleared: a re-raised exception keeps its old traceback and
+        # adds to it, which repeated calls would see as growth.
+        raise self.exc.with_traceback(None)
 
 
 
