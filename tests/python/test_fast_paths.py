@@ -102,7 +102,7 @@ class Raises:
     error = ValueError("from __float__")
 
     def __float__(self):
-        raise self.error
+        raise self.error.with_traceback(None)  # no traceback carried over from an earlier raise
 
 
 NAN_PAYLOAD = struct.unpack("<d", struct.pack("<Q", 0x7FF8_0000_DEAD_BEEF))[0]
