@@ -15,6 +15,13 @@ from fractions import Fraction
 
 import pytest
 
+# Under --refleaks these run once: Hypothesis keeps state from run to run (its
+# engine's caches, and the tally fixture counts every case by design), which
+# repeated calls would read as growth.  The same kinds of call are repeated a
+# million times, memory and references flat, by test_leaks.py and
+# test_fspl_leaks.py.
+pytestmark = pytest.mark.no_refleak_repeat("Hypothesis keeps state between runs")
+
 np = pytest.importorskip("numpy")
 hypothesis = pytest.importorskip("hypothesis")
 from hypothesis import HealthCheck, given, settings  # noqa: E402
