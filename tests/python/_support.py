@@ -13,7 +13,7 @@ EXAMPLE_WARNINGS = "error,ignore:The global interpreter lock (GIL) has been enab
 
 
 def example_env(**extra):
-    """The environment of an example run as a child process.
+    """The environment of an example run as a child process (without -X dev).
 
     Under the sanitizer run (KELVORA_SANITIZER set, the ASan runtime preloaded
     into every interpreter) the child does not check for leaks at exit: numpy
@@ -21,6 +21,9 @@ def example_env(**extra):
     LeakSanitizer reports; leaks of kelvora's own are sought in the test
     process itself, which makes the same calls."""
     env = dict(os.environ, PYTHONWARNINGS=EXAMPLE_WARNINGS, MPLBACKEND="Agg")
+    # The example runs as its users run it, not in the test process's -X dev
+    # (whose asyncio debug mode reports dask's slow callbacks on stderr).
+    env.pop("PYTHONDEVMODE", None)
     if os.environ.get("KELVORA_SANITIZER"):
         env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
     env.update(extra)

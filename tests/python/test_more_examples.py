@@ -439,7 +439,7 @@ def test_fit_survey_uncertainties_are_consistent(survey_output):
 def test_fit_survey_without_dask_exits_with_a_message(tmp_path):
     """With dask unimportable (a stand-in package that raises ImportError first
     on the path), the example says what to install and exits with status 2."""
-    (tmp_path / "dask").mkdir()
+    (tmp_path / "dask").mkdir(exist_ok=True)
     (tmp_path / "dask" / "__init__.py").write_text("raise ImportError('dask hidden by the test')\n")
     path = os.pathsep.join(p for p in (str(tmp_path), os.environ.get("PYTHONPATH", "")) if p)
     env = example_env(PYTHONPATH=path)
