@@ -8,6 +8,10 @@ from pathlib import Path
 
 import pytest
 
+# Their work is done in child processes (mypy, the examples): under --refleaks
+# they run once.
+pytestmark = pytest.mark.no_refleak_repeat("work done in child processes")
+
 from _support import example_env
 
 import kelvora

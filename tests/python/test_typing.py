@@ -7,6 +7,10 @@ from pathlib import Path
 
 import pytest
 
+# Their work is done in child processes (mypy, the examples): under --refleaks
+# they run once.
+pytestmark = pytest.mark.no_refleak_repeat("work done in child processes")
+
 pytest.importorskip("mypy")
 
 ROOT = Path(__file__).resolve().parent.parent.parent
