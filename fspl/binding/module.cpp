@@ -259,7 +259,8 @@ Arguments prepare(nb::handle u_obj, nb::handle rho_obj, nb::handle law_obj, nb::
 }
 
 nb::object empty(const nb::object& shape) {
-    return nb::module_::import_("numpy").attr("empty")(shape, "dtype"_a = nb::module_::import_("numpy").attr("float64"));
+    nb::module_ np = nb::module_::import_("numpy");
+    return np.attr("empty")(shape, "dtype"_a = np.attr("float64"));
 }
 
 nb::object magnification(nb::handle u_obj, nb::handle rho_obj, nb::handle law_obj, nb::handle coefficients) {
