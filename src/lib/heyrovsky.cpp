@@ -19,14 +19,21 @@ Expected<std::vector<double>> discrete_flux_map_heyrovsky_magnification(
 
     const std::size_t rings = bl.size();
     const RingGeometry ring(re, rstar);
+    constexpr std::size_t W = numeric::BATCH_WIDTH;
     for (double& entry : l) {
         double sum = 0.0;
         // Every ring is evaluated, also one of zero weight: its failure ends
-        // the call all the same.  The weighted values are summed in table order.
-        for (std::size_t j = 0; j < rings; ++j) {
-            const auto k = ring(entry, bl[j]);
-            if (!k) return std::unexpected(k.error());
-            sum = sum + *k * bf[j];
+        // the call all the same.  The rings are evaluated BATCH_WIDTH at a
+        // time (each value exactly the single kernel's), then their failures
+        // checked and their weighted values summed in table order.
+        for (std::size_t j = 0; j < rings; j += W) {
+            const int count = static_cast<int>(rings - j < W ? rings - j : W);
+            Expected<double> k[W];
+            ring.batch(entry, bl.data() + j, k, count);
+            for (int i = 0; i < count; ++i) {
+                if (!k[i]) return std::unexpected(k[i].error());
+                sum = sum + *k[i] * bf[j + static_cast<std::size_t>(i)];
+            }
         }
         entry = sum;
     }

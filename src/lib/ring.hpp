@@ -33,6 +33,7 @@
 #include <cmath>
 
 #include "numeric/elliptic.hpp"
+#include "numeric/elliptic_batch.hpp"
 #include "numeric/failure.hpp"
 
 namespace kelvora {
@@ -73,7 +74,55 @@ struct RingGeometry {
         const double n = ((l * 4) * r) / ((l + r) * (l + r));
         const auto p = numeric::ellippi(n, m);
         if (!p) return std::unexpected(p.error());
-        const double h = (4 / ((l + r) * std::sqrt(q))) * ((d * d) * *p + (eta2 + eta2) * *k);
+        return outside(l, r, d, q, *k, *p);
+    }
+
+    // The kernel at up to numeric::BATCH_WIDTH ring radii r[0..count) for one
+    // separation l: out[i] is exactly (*this)(l, r[i]), value or failure.  The
+    // elliptic integrals of the rings outside the near-ring band are
+    // evaluated together (numeric/elliptic_batch.hpp).
+    void batch(double l, const double* r, numeric::Expected<double>* out, int count) const noexcept {
+        constexpr int W = numeric::BATCH_WIDTH;
+        int lane_of[W];
+        double d_of[W], q_of[W], n_of[W], m_of[W];
+        int lanes = 0;
+        for (int i = 0; i < count; ++i) {
+            const double d = l - r[i];
+            if (std::fabs(d) < RING_BAND) {
+                out[i] = (*this)(l, r[i]);
+                continue;
+            }
+            const double q = d * d + eta2 * 4;
+            double m = ((eta * 4) / (l + r[i])) * std::sqrt((l * r[i]) / q);
+            m = m * m;
+            lane_of[lanes] = i;
+            d_of[lanes] = d;
+            q_of[lanes] = q;
+            m_of[lanes] = m;
+            n_of[lanes] = ((l * 4) * r[i]) / ((l + r[i]) * (l + r[i]));
+            ++lanes;
+        }
+        if (lanes == 0) return;
+        numeric::Expected<double> k[W];
+        numeric::Expected<double> p[W];
+        numeric::ellipk_batch(m_of, k, lanes);
+        numeric::ellippi_batch(n_of, m_of, p, lanes);
+        for (int j = 0; j < lanes; ++j) {
+            const int i = lane_of[j];
+            if (!k[j]) {
+                out[i] = std::unexpected(k[j].error());
+            } else if (!p[j]) {
+                out[i] = std::unexpected(p[j].error());
+            } else {
+                out[i] = outside(l, r[i], d_of[j], q_of[j], *k[j], *p[j]);
+            }
+        }
+    }
+
+private:
+    // The elliptic form outside the band, from K(m) and Pi(n, m).
+    double outside(double l, double r, double d, double q, double k, double p) const noexcept {
+        const double h = (4 / ((l + r) * std::sqrt(q))) * ((d * d) * p + (eta2 + eta2) * k);
         return h / TWO_PI;
     }
 };
