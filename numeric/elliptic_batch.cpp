@@ -53,7 +53,14 @@ const Kernels* kernels_of(BatchCode code) noexcept {
 
 // The RC(1, 1 + e) term of one duplication pass of _elliprj, by the same
 // branches and operations; a failure of RC is returned as its message.
-inline const char* rc_term(double e, bool cancels, double& R) noexcept {
+// root is sqrt(e), used where e > 0.
+inline const char* rc_term(double e, double root, bool cancels, double& R) noexcept {
+    if (e > 0 && !cancels) {
+        // The common branch first (its test is the one below; e > 0 never
+        // cancels).
+        R = std::atan(root) / root;
+        return nullptr;
+    }
     if (cancels) {
         const auto rc = elliprc(1, e);
         if (!rc) return rc.error().message;
@@ -81,7 +88,7 @@ inline Expected<double> rj_finish(const batch::RjPasses& st, int i) noexcept {
     const long long passes = st.passes[i];
     for (long long k = 0; k < passes; ++k) {
         double R = 0;
-        if (const char* message = rc_term(st.argument[k][i], st.cancels[k][i] != 0, R)) return fail(message);
+        if (const char* message = rc_term(st.argument[k][i], st.root[k][i], st.cancels[k][i] != 0, R)) return fail(message);
         s = s + st.weight[k][i] * R;
     }
     if (st.converged[i] == 0) return fail("elliprj: Fail to converge");

@@ -33,6 +33,7 @@ inline constexpr int RJ_PASSES = 100;
 struct RjPasses {
     double weight[RJ_PASSES][LANES];
     double argument[RJ_PASSES][LANES];
+    double root[RJ_PASSES][LANES];        // sqrt(e), read where e > 0
     long long cancels[RJ_PASSES][LANES];  // -1 (set) or 0
     long long passes[LANES];
     long long converged[LANES];           // -1 or 0
@@ -90,6 +91,10 @@ namespace kelvora::numeric::batch::KELVORA_BATCH_VARIANT {
 
 namespace {
 
+// The per-pass steps are inlined into their loops, so that the vector state
+// stays in registers.
+#define KELVORA_BATCH_INLINE inline __attribute__((always_inline))
+
 typedef double v4d __attribute__((vector_size(32)));
 typedef long long v4i __attribute__((vector_size(32)));
 
@@ -98,18 +103,18 @@ constexpr double AGM_TOL = 5.9952043329758457e-16;
 constexpr double RJ_SCALE = 110.67925377307274;
 constexpr double PI = 3.1415926535897931;
 
-inline v4d splat(double a) noexcept { return v4d{a, a, a, a}; }
+KELVORA_BATCH_INLINE v4d splat(double a) noexcept { return v4d{a, a, a, a}; }
 
-inline v4d load(const double* p) noexcept {
+KELVORA_BATCH_INLINE v4d load(const double* p) noexcept {
     v4d v;
     __builtin_memcpy(&v, p, sizeof v);
     return v;
 }
-inline void store(double* p, v4d v) noexcept { __builtin_memcpy(p, &v, sizeof v); }
-inline void store(long long* p, v4i v) noexcept { __builtin_memcpy(p, &v, sizeof v); }
+KELVORA_BATCH_INLINE void store(double* p, v4d v) noexcept { __builtin_memcpy(p, &v, sizeof v); }
+KELVORA_BATCH_INLINE void store(long long* p, v4i v) noexcept { __builtin_memcpy(p, &v, sizeof v); }
 
 // Correctly rounded square root of every lane.
-inline v4d vsqrt(v4d a) noexcept {
+KELVORA_BATCH_INLINE v4d vsqrt(v4d a) noexcept {
 #if defined(__AVX__)
     return (v4d)_mm256_sqrt_pd((__m256d)a);
 #elif defined(__SSE2__)
@@ -129,21 +134,27 @@ inline v4d vsqrt(v4d a) noexcept {
 }
 
 // |a|: the sign bit cleared, as fabs does.
-inline v4d vfabs(v4d a) noexcept {
+KELVORA_BATCH_INLINE v4d vfabs(v4d a) noexcept {
     const v4i m = {0x7fffffffffffffffLL, 0x7fffffffffffffffLL, 0x7fffffffffffffffLL, 0x7fffffffffffffffLL};
     return (v4d)((v4i)a & m);
 }
 
 // fmax_ of numeric/elliptic.cpp per lane: (b > a || isnan(a)) ? b : a.
-inline v4d vfmax(v4d a, v4d b) noexcept {
+KELVORA_BATCH_INLINE v4d vfmax(v4d a, v4d b) noexcept {
     const v4i take_b = (b > a) | (a != a);
     return take_b ? b : a;
 }
 
-inline bool any(v4i m) noexcept { return ((m[0] | m[1]) | (m[2] | m[3])) != 0; }
+KELVORA_BATCH_INLINE bool any(v4i m) noexcept {
+#if defined(__AVX__)
+    return _mm256_movemask_pd((__m256d)m) != 0;
+#else
+    return ((m[0] | m[1]) | (m[2] | m[3])) != 0;
+#endif
+}
 
 // series_dj of numeric/elliptic.cpp, the same expression per lane.
-inline v4d series_dj(v4d E2, v4d E3, v4d E4, v4d E5) noexcept {
+KELVORA_BATCH_INLINE v4d series_dj(v4d E2, v4d E3, v4d E4, v4d E5) noexcept {
     return 1.0 - 3.0 * E2 / 14.0 + E3 / 6.0 + 9.0 * E2 * E2 / 88.0 - 3.0 * E4 / 22.0 - 9.0 * E2 * E3 / 52.0 +
            3.0 * E5 / 26.0 - E2 * E2 * E2 / 16.0 + 3.0 * E3 * E3 / 40.0 + 3.0 * E2 * E4 / 20.0 +
            45.0 * E2 * E2 * E3 / 272.0 - 9.0 * (E3 * E4 + E2 * E5) / 68.0;
@@ -156,9 +167,9 @@ struct Agm {
     v4d b;
     v4i active;
 
-    Agm(v4d y, v4d z) noexcept : a(vsqrt(z)), b(vsqrt(y)) { active = vfabs(a - b) >= AGM_TOL * vfabs(a); }
+    KELVORA_BATCH_INLINE Agm(v4d y, v4d z) noexcept : a(vsqrt(z)), b(vsqrt(y)) { active = vfabs(a - b) >= AGM_TOL * vfabs(a); }
 
-    void step() noexcept {
+    KELVORA_BATCH_INLINE void step() noexcept {
         const v4d a1 = (a + b) / 2.0;
         const v4d b1 = vsqrt(a * b);
         a = active ? a1 : a;
@@ -177,7 +188,7 @@ struct RjDuplication {
     v4i passes;
     int pass = 0;
 
-    RjDuplication(v4d x_, v4d y_, v4d z_, v4d p_) noexcept : x(x_), y(y_), z(z_), p(p_) {
+    KELVORA_BATCH_INLINE RjDuplication(v4d x_, v4d y_, v4d z_, v4d p_) noexcept : x(x_), y(y_), z(z_), p(p_) {
         A0 = (((x + y) + z) + 2.0 * p) / 5.0;
         X0 = A0 - x;
         Y0 = A0 - y;
@@ -193,7 +204,7 @@ struct RjDuplication {
     bool running() const noexcept { return pass < RJ_PASSES && any(active); }
 
     // One pass for the lanes still active (call only while running()).
-    void step(RjPasses& out) noexcept {
+    KELVORA_BATCH_INLINE void step(RjPasses& out) noexcept {
         const v4d sx = vsqrt(x);
         const v4d sy = vsqrt(y);
         const v4d sz = vsqrt(z);
@@ -203,23 +214,35 @@ struct RjDuplication {
         store(out.weight[pass], f / d);
         const v4i cancels = (-1.5 < e) & (e < -0.5);
         store(out.cancels[pass], cancels);
-        const v4d b = 2.0 * sp * (sy * sz + (p + sx * (sy + sz))) / d;
-        store(out.argument[pass], cancels ? b : e);
+        if (any(cancels)) {
+            // 1 + e formed from the square roots (rare: only lanes with
+            // -1.5 < e < -0.5 read it).
+            const v4d b = 2.0 * sp * (sy * sz + (p + sx * (sy + sz))) / d;
+            store(out.argument[pass], cancels ? b : e);
+        } else {
+            store(out.argument[pass], e);
+        }
+        store(out.root[pass], vsqrt(e));
         ++pass;
-        passes = passes - active;
+        const v4i was_active = active;
+        passes = passes - was_active;
 
         const v4d lambda = sx * sz + sx * sy + sy * sz;
-        f = active ? f / 4.0 : f;
-        A = active ? (A + lambda) / 4.0 : A;
-        active = active & ~(Q * f < A);
-        x = active ? (x + lambda) / 4.0 : x;
-        y = active ? (y + lambda) / 4.0 : y;
-        z = active ? (z + lambda) / 4.0 : z;
-        p = active ? (p + lambda) / 4.0 : p;
-        delta = active ? delta / 64.0 : delta;
+        f = was_active ? f / 4.0 : f;
+        A = was_active ? (A + lambda) / 4.0 : A;
+        active = was_active & ~(Q * f < A);
+        // The arguments of a lane advance once more in its stopping pass
+        // (the single loop breaks before this update) and then stay; they are
+        // not read after that pass.  Masking them with the mask from before
+        // the stopping test keeps the test off their chain of dependences.
+        x = was_active ? (x + lambda) / 4.0 : x;
+        y = was_active ? (y + lambda) / 4.0 : y;
+        z = was_active ? (z + lambda) / 4.0 : z;
+        p = was_active ? (p + lambda) / 4.0 : p;
+        delta = was_active ? delta / 64.0 : delta;
     }
 
-    void finish(RjPasses& out) const noexcept {
+    KELVORA_BATCH_INLINE void finish(RjPasses& out) const noexcept {
         store(out.passes, passes);
         store(out.converged, ~active);
         store(out.f, f);
@@ -265,7 +288,7 @@ void rf_agm_rj_duplication(const double* y, const double* z, const double* x, co
 
 // Horner's rule, highest power first, as detail::horner.
 template <int N>
-inline v4d horner(const double (&c)[N], v4d x) noexcept {
+KELVORA_BATCH_INLINE v4d horner(const double (&c)[N], v4d x) noexcept {
     v4d p = splat(c[0]);
     for (int i = 1; i < N; ++i) p = p * x + c[i];
     return p;
