@@ -93,7 +93,13 @@ namespace {
 
 // The per-pass steps are inlined into their loops, so that the vector state
 // stays in registers.
+// (With SSE2 the four-lane state takes twice the registers; there GCC's own
+// choice of what to inline is faster.)
+#if defined(__AVX__)
 #define KELVORA_BATCH_INLINE inline __attribute__((always_inline))
+#else
+#define KELVORA_BATCH_INLINE inline
+#endif
 
 typedef double v4d __attribute__((vector_size(32)));
 typedef long long v4i __attribute__((vector_size(32)));
