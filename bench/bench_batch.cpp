@@ -277,6 +277,25 @@ void integrated_heyrovsky(benchmark::State& state) {
     per_eval(state, LD_CURVE);
 }
 void integrated_heyrovsky_sse2(benchmark::State& s) { with_sse2(s, integrated_heyrovsky); }
+// The same integrals a point at a time with the single kernel.
+void integrated_heyrovsky_single_points(benchmark::State& state) {
+    const auto l = light_curve(LD_CURVE);
+    const kelvora::RingGeometry ring(RE, RSTAR);
+    std::vector<double> out(LD_CURVE);
+    for (auto _ : state) {
+        for (std::size_t i = 0; i < LD_CURVE; ++i) {
+            const double separation = l[i];
+            auto model = [&ring, separation](double y) {
+                const auto k = ring(separation, y);
+                return k ? *k : NAN;
+            };
+            out[i] = kelvora::detail::integrate_profile(model, kelvora::DefaultLimbDarkening{},
+                                                        kelvora::DEFAULT_NORMALISATION);
+        }
+        benchmark::DoNotOptimize(out.data());
+    }
+    per_eval(state, LD_CURVE);
+}
 
 BENCHMARK(witt_mao_single_entries);
 BENCHMARK(witt_mao_batched);
@@ -287,6 +306,7 @@ BENCHMARK(discrete_flux_map_batched_sse2);
 BENCHMARK(heyrovsky_magnification_call);
 BENCHMARK(integrated_heyrovsky)->Unit(benchmark::kMicrosecond);
 BENCHMARK(integrated_heyrovsky_sse2)->Unit(benchmark::kMicrosecond);
+BENCHMARK(integrated_heyrovsky_single_points)->Unit(benchmark::kMicrosecond);
 
 // -- ratios -----------------------------------------------------------------------
 
@@ -337,6 +357,8 @@ int main(int argc, char** argv) {
     reporter.add_pair("witt_mao_batched_sse2", "witt_mao_single_entries");
     reporter.add_pair("discrete_flux_map_batched", "discrete_flux_map_single_rings");
     reporter.add_pair("discrete_flux_map_batched_sse2", "discrete_flux_map_single_rings");
+    reporter.add_pair("integrated_heyrovsky", "integrated_heyrovsky_single_points");
+    reporter.add_pair("integrated_heyrovsky_sse2", "integrated_heyrovsky_single_points");
     benchmark::RunSpecifiedBenchmarks(&reporter);
     reporter.print_ratios();
     benchmark::Shutdown();

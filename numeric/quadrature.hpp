@@ -16,6 +16,8 @@
 #include <cmath>
 #include <cstdint>
 #include <span>
+#include <tuple>
+#include <type_traits>
 
 #include "numeric/tanh_sinh_nodes.hpp"
 
@@ -46,10 +48,12 @@ inline double level_sum(F& f, const std::array<tanh_sinh::Node, N>& level, doubl
 
 }  // namespace detail
 
-// Integral of f over [a, b] (a < b in every use) to the absolute accuracy
-// `target`.  f is called only at points strictly inside the interval.
-template <class F>
-QuadratureResult integrate(F&& f, double a, double b, double target) {
+namespace detail {
+
+// The ladder: f0 the integrand at the centre, sum(level, c, d) the weighted
+// sum over one level's new points (as level_sum forms it).
+template <class F0, class Sum>
+QuadratureResult ladder(F0&& f_centre, Sum&& sum, double a, double b, double target) {
     constexpr double PI = 3.141592653589793;
     constexpr double DBL_MAX_ = 1.7976931348623157e308;
     const double c = (a + b) * 0.5;
@@ -57,7 +61,7 @@ QuadratureResult integrate(F&& f, double a, double b, double target) {
     // Tolerance on the difference of consecutive estimates of I = (integral)/d.
     const double tau = (target * 0.25) / d;
 
-    const double f0 = f(c + d * 0.0);
+    const double f0 = f_centre(c + d * 0.0);
     double estimate = std::isfinite(f0) ? PI * f0 : 0.0;
     std::uint32_t evaluations = 1;
     double previous = DBL_MAX_;
@@ -87,15 +91,64 @@ QuadratureResult integrate(F&& f, double a, double b, double target) {
     };
 
     using namespace tanh_sinh;
-    const bool done = refine(detail::level_sum(f, LEVEL_0, c, d), LEVEL_0.size()) ||
-                      refine(detail::level_sum(f, LEVEL_1, c, d), LEVEL_1.size()) ||
-                      refine(detail::level_sum(f, LEVEL_2, c, d), LEVEL_2.size()) ||
-                      refine(detail::level_sum(f, LEVEL_3, c, d), LEVEL_3.size()) ||
-                      refine(detail::level_sum(f, LEVEL_4, c, d), LEVEL_4.size()) ||
-                      refine(detail::level_sum(f, LEVEL_5, c, d), LEVEL_5.size()) ||
-                      refine(detail::level_sum(f, LEVEL_6, c, d), LEVEL_6.size());
+    const bool done = refine(sum(LEVEL_0, c, d), LEVEL_0.size()) ||
+                      refine(sum(LEVEL_1, c, d), LEVEL_1.size()) ||
+                      refine(sum(LEVEL_2, c, d), LEVEL_2.size()) ||
+                      refine(sum(LEVEL_3, c, d), LEVEL_3.size()) ||
+                      refine(sum(LEVEL_4, c, d), LEVEL_4.size()) ||
+                      refine(sum(LEVEL_5, c, d), LEVEL_5.size()) ||
+                      refine(sum(LEVEL_6, c, d), LEVEL_6.size());
     (void)done;
     return {d * estimate, d * error, evaluations};
+}
+
+
+}  // namespace detail
+
+// Integral of f over [a, b] (a < b in every use) to the absolute accuracy
+// `target`.  f is called only at points strictly inside the interval.
+template <class F>
+QuadratureResult integrate(F&& f, double a, double b, double target) {
+    return detail::ladder([&](double x) { return f(x); },
+                          [&](const auto& level, double c, double d) { return detail::level_sum(f, level, c, d); },
+                          a, b, target);
+}
+
+// The same integral with the integrand evaluated a level at a time:
+// fb(x, values, count) fills values[i] = f(x[i]) for the count points of one
+// level (its new points, c + y and c - y per node), which are then summed in
+// the order of integrate.  The same bits as integrate with the same f.
+template <class FB>
+QuadratureResult integrate_batched(FB&& fb, double a, double b, double target) {
+    constexpr std::size_t MAX_POINTS = 2 * tanh_sinh::LEVEL_6.size();
+    double x[MAX_POINTS];
+    double v[MAX_POINTS];
+    auto centre = [&](double x0) {
+        double f0;
+        fb(&x0, &f0, std::size_t{1});
+        return f0;
+    };
+    auto sum = [&](const auto& level, double c, double d) {
+        static_assert(2 * std::tuple_size_v<std::remove_cvref_t<decltype(level)>> <= MAX_POINTS);
+        std::size_t k = 0;
+        for (const tanh_sinh::Node& node : level) {
+            const double y = d * node.abscissa;
+            x[k++] = c + y;
+            x[k++] = c - y;
+        }
+        fb(static_cast<const double*>(x), static_cast<double*>(v), k);
+        double s = 0;
+        k = 0;
+        for (const tanh_sinh::Node& node : level) {
+            double plus = v[k++];
+            double minus = v[k++];
+            if (!std::isfinite(plus)) plus = 0;
+            if (!std::isfinite(minus)) minus = 0;
+            s = s + node.weight * (plus + minus);
+        }
+        return s;
+    };
+    return detail::ladder(centre, sum, a, b, target);
 }
 
 }  // namespace kelvora::numeric

@@ -29,6 +29,7 @@
 #include "lib/models.hpp"
 #include "lib/ring.hpp"
 #include "numeric/derivative.hpp"
+#include "numeric/elliptic_batch.hpp"
 #include "numeric/interp.hpp"
 #include "numeric/quadrature.hpp"
 
@@ -96,13 +97,41 @@ template <class Profile>
 std::vector<double> _integrated_heyrovsky_magnification(std::vector<double> l, const Profile& profile, double re,
                                                         double rstar, double divisor) {
     const RingGeometry ring(re, rstar);
+    // The integrand of limb_integrand with M the ring kernel, a quadrature
+    // level at a time: for each point x the kernel at x, x + h and x - h
+    // (h the step of numeric::sderivative), all of a level's kernels
+    // evaluated numeric::BATCH_WIDTH at a time, then combined per point as
+    // limb_integrand combines them.  The same bits as one point at a time.
+    constexpr std::size_t W = numeric::BATCH_WIDTH;
+    std::vector<double> radii;
+    std::vector<double> kernel;
     for (double& entry : l) {
         const double separation = entry;
-        auto model = [&ring, separation](double y) {
-            const auto k = ring(separation, y);
-            return k ? *k : std::numeric_limits<double>::quiet_NaN();
+        auto integrand = [&](const double* x, double* out, std::size_t count) {
+            radii.resize(3 * count);
+            kernel.resize(3 * count);
+            for (std::size_t i = 0; i < count; ++i) {
+                const double h = (1 + std::fabs(x[i])) * numeric::CBRT_EPS;
+                radii[3 * i] = x[i];
+                radii[3 * i + 1] = x[i] + h;
+                radii[3 * i + 2] = x[i] - h;
+            }
+            for (std::size_t j = 0; j < radii.size(); j += W) {
+                const int lanes = static_cast<int>(radii.size() - j < W ? radii.size() - j : W);
+                Expected<double> k[W];
+                ring.batch(separation, radii.data() + j, k, lanes);
+                for (int i = 0; i < lanes; ++i)
+                    kernel[j + static_cast<std::size_t>(i)] = k[i] ? *k[i] : std::numeric_limits<double>::quiet_NaN();
+            }
+            for (std::size_t i = 0; i < count; ++i) {
+                const double h = (1 + std::fabs(x[i])) * numeric::CBRT_EPS;
+                const double m = kernel[3 * i];
+                const double dm = (kernel[3 * i + 1] - kernel[3 * i + 2]) / (h + h);
+                const double p = profile(x[i]);
+                out[i] = ((x[i] * detail::TWO_PI) * (m + (x[i] * 0.5) * dm)) * p;
+            }
         };
-        entry = detail::integrate_profile(model, profile, divisor);
+        entry = numeric::integrate_batched(integrand, 0.0, 1.0, INTEGRATION_TARGET).integral / divisor;
     }
     return l;
 }

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "lib/integrated.hpp"
 #include "lib/models.hpp"
 #include "lib/ring.hpp"
 #include "numeric/elliptic.hpp"
@@ -184,6 +185,50 @@ TEST(ModelsBatch, DiscreteFluxMapIsRingByRingInTableOrder) {
         if (HasFatalFailure() || HasFailure()) return;
     }
     EXPECT_GT(failing_calls, 100);
+}
+
+}  // namespace
+
+namespace {
+
+// The limb-darkened ring-kernel integral a point at a time (limb_integrand
+// with the single kernel), against the model, which evaluates each quadrature
+// level's kernels in batches.
+template <class Profile>
+double integrated_heyrovsky_single(double separation, const Profile& profile, double re, double rstar,
+                                   double divisor) {
+    const kelvora::RingGeometry ring(re, rstar);
+    auto model = [&ring, separation](double y) {
+        const auto k = ring(separation, y);
+        return k ? *k : std::numeric_limits<double>::quiet_NaN();
+    };
+    return kelvora::detail::integrate_profile(model, profile, divisor);
+}
+
+TEST(ModelsBatch, IntegratedHeyrovskyIsPointByPoint) {
+    std::mt19937_64 rng(74);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    std::vector<double> l;
+    for (int i = 0; i < 40; ++i) l.push_back(i % 10 == 0 ? NaN : 3.0 * unit(rng));
+    l.push_back(0.0);
+    l.push_back(1.0);
+    l.push_back(0.5);
+    for (const double rstar : {0.05, 0.3, 1.7}) {
+        const auto batched = kelvora::integrated_heyrovsky_magnification(l, 1.0, rstar);
+        for (std::size_t i = 0; i < l.size(); ++i) {
+            const double single = integrated_heyrovsky_single(l[i], kelvora::DefaultLimbDarkening{}, 1.0, rstar,
+                                                              kelvora::DEFAULT_NORMALISATION);
+            ASSERT_TRUE(same_bits(batched[i], single)) << l[i] << " rstar " << rstar;
+        }
+        const std::vector<double> bl{0.0, 0.25, 0.5, 0.75, 1.0}, bf{1.0, 0.9, 0.8, 0.6, 0.3};
+        const auto map = kelvora::integrated_flux_map_heyrovsky_magnification(l, 1.0, rstar, bl, bf);
+        const kelvora::InterpolatedProfile profile{bl, bf};
+        const double flux = kelvora::profile_flux(profile);
+        for (std::size_t i = 0; i < l.size(); ++i) {
+            ASSERT_TRUE(same_bits(map[i], integrated_heyrovsky_single(l[i], profile, 1.0, rstar, flux)))
+                << l[i] << " rstar " << rstar;
+        }
+    }
 }
 
 }  // namespace
