@@ -20,7 +20,11 @@ model follow the outcomes the call may have:
 
 After every call no exception may be left set: the next plain call must work.
 Run as a script, the module runs a batch of cases and reports as JSON (used in
-a child process, so that a crash is reported with its case).
+a child process, so that a crash is reported with its case); with
+``--isolated`` it runs the batch in a further interpreter of its own
+(``run_in_child``) and prints that one's report, or ``{"crash": ...}`` with the
+case a crash or hang happened on, which is how ``tools/fuzz_fspl_long.py``
+runs its batches.
 """
 
 import argparse
@@ -845,7 +849,10 @@ def describe(case):
 
 
 def child_main(argv=None):
-    parser = argparse.ArgumentParser(description="Run a batch of kelvora_fspl cases and report as JSON.")
+    argv = sys.argv[1:] if argv is None else list(argv)
+    # No abbreviated options: --isolated must be recognised exactly to be left out of the inner run.
+    parser = argparse.ArgumentParser(description="Run a batch of kelvora_fspl cases and report as JSON.",
+                                     allow_abbrev=False)
     parser.add_argument("--seed", type=int)
     parser.add_argument("--start", type=int, default=0)
     parser.add_argument("--count", type=int, default=1000)
@@ -855,7 +862,17 @@ def child_main(argv=None):
     parser.add_argument("--expect-module", help="the kelvora_fspl file the parent imported")
     parser.add_argument("--abort-at", type=int, help=argparse.SUPPRESS)
     parser.add_argument("--verbose", action="store_true")
+    parser.add_argument("--isolated", action="store_true",
+                        help="run the batch in a child interpreter of its own, so that a crash or hang there "
+                             "is reported as {\"crash\": ...} with the case it happened on")
+    parser.add_argument("--timeout", type=float, default=600.0, help="with --isolated: seconds the batch may take")
     args = parser.parse_args(argv)
+
+    if args.isolated:
+        report = run_in_child([a for a in argv if a != "--isolated"], timeout=args.timeout)
+        sys.stdout.write(json.dumps(report) + "\n")
+        sys.stdout.flush()
+        return 0
 
     if args.expect_module and not os.path.samefile(args.expect_module, kelvora_fspl.__file__):
         print(f"child imported {kelvora_fspl.__file__}, parent {args.expect_module}", file=sys.stderr)

@@ -38,7 +38,10 @@ Run as a script this executes a batch and prints one JSON report on stdout::
 Case ``i`` of seed ``S`` is generated from ``random.Random(f"{S}:{i}")`` alone,
 so ``--seed S --start i --count 1`` reproduces it.  Before each call the
 case is written to the state file: when the process dies the parent still
-knows which call killed it.
+knows which call killed it.  With ``--isolated`` the script runs the batch in
+a further interpreter of its own (``run_in_child``) and prints that one's
+report, or ``{"crash": ...}`` with the case a crash or hang happened on; this
+is how ``tools/fuzz_long.py`` runs its batches.
 """
 
 import argparse
@@ -1841,7 +1844,10 @@ class Batch:
 
 
 def child_main(argv=None):
-    parser = argparse.ArgumentParser(description="Run a batch of kelvora cases and report as JSON.")
+    argv = sys.argv[1:] if argv is None else list(argv)
+    # No abbreviated options: --isolated must be recognised exactly to be left out of the inner run.
+    parser = argparse.ArgumentParser(description="Run a batch of kelvora cases and report as JSON.",
+                                     allow_abbrev=False)
     parser.add_argument("--seed", type=int)
     parser.add_argument("--start", type=int, default=0)
     parser.add_argument("--count", type=int, default=1000)
@@ -1853,7 +1859,17 @@ def child_main(argv=None):
     parser.add_argument("--heavy-weight", type=int, help="weight of each of the two slow functions")
     parser.add_argument("--allow-abort", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--verbose", action="store_true")
+    parser.add_argument("--isolated", action="store_true",
+                        help="run the batch in a child interpreter of its own, so that a crash or hang there "
+                             "is reported as {\"crash\": ...} with the case it happened on")
+    parser.add_argument("--timeout", type=float, default=600.0, help="with --isolated: seconds the batch may take")
     args = parser.parse_args(argv)
+
+    if args.isolated:
+        report = run_in_child([a for a in argv if a != "--isolated"], timeout=args.timeout)
+        sys.stdout.write(json.dumps(report) + "\n")
+        sys.stdout.flush()
+        return 0
 
     if args.expect_module and not os.path.samefile(args.expect_module, kelvora.__file__):
         print(f"child imported {kelvora.__file__}, parent {args.expect_module}", file=sys.stderr)
