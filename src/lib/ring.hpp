@@ -32,6 +32,7 @@
 
 #include <cmath>
 
+#include "numeric/constants.hpp"
 #include "numeric/elliptic.hpp"
 #include "numeric/failure.hpp"
 
@@ -41,8 +42,9 @@ namespace kelvora {
 // once, the kernel evaluated for any separation l and ring radius r.  The
 // same bits as forming them in every call.
 struct RingGeometry {
-    static constexpr double TWO_PI = 6.283185307179586;
-    // Half-width of the near-ring band, in stellar radii.
+    // Half-width of the near-ring band, in stellar radii (see above: the
+    // expansion's error grows like d/l, the elliptic form's like
+    // eps ((l + r)/d)^2).
     static constexpr double RING_BAND = 1e-05;
 
     double eta;
@@ -62,7 +64,7 @@ struct RingGeometry {
             const double h = 4 * std::atan(l / eta) +
                              ((1 - d / (l + l)) * ((eta + eta) / l)) * log_term +
                              d * ((eta * ((l2 + l2) + eta2)) / (l2 * (l2 + eta2)));
-            return h / TWO_PI;
+            return h / numeric::TWO_PI;
         }
 
         const double q = d * d + eta2 * 4;
@@ -74,7 +76,7 @@ struct RingGeometry {
         const auto p = numeric::ellippi(n, m);
         if (!p) return std::unexpected(p.error());
         const double h = (4 / ((l + r) * std::sqrt(q))) * ((d * d) * *p + (eta2 + eta2) * *k);
-        return h / TWO_PI;
+        return h / numeric::TWO_PI;
     }
 };
 
