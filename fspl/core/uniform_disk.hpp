@@ -7,7 +7,8 @@
 // Einstein radii.  Four regimes:
 //
 // * u = 0: the disk is centred on the lens and A_U = sqrt(rho^2 + 4)/rho.
-// * u = rho (the lens on the limb): the limit of the closed form,
+// * u = rho (the lens on the limb): the limit of the closed form (derived in
+//   src/lib/witt_mao.cpp),
 //   A_U = (2/rho + 2 (1 + rho^2) atan(rho)/rho^2)/pi; the usual
 //   asin((rho^2 - 1)/(rho^2 + 1)) + pi/2 is written as 2 atan(rho), which
 //   does not cancel for small rho.
