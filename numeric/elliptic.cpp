@@ -43,23 +43,76 @@
 #include <cmath>
 #include <limits>
 
+#include "numeric/constants.hpp"
+
 namespace kelvora::numeric {
 
 namespace {
 
-// 2.7 * 2^-52: relative tolerance of the arithmetic-geometric-mean loops.
+// Relative tolerance of the arithmetic-geometric-mean loops (RF and RD with a
+// zero argument), 2.7 * 2^-52.  The mean converges quadratically, so once a
+// and b agree to a few ulp the next pass could only move them by rounding;
+// a zero tolerance would not do, as sqrt(ab) and (a + b)/2 can stay an ulp
+// apart for ever.  No pass cap is needed: the loop ends after at most about
+// a dozen passes even for arguments 600 decades apart, a NaN mean fails the
+// test at once and an infinite one after one pass (inf - inf is NaN).
 constexpr double AGM_TOL = 5.9952043329758457e-16;
-// Duplication stopping scales of [C95]: (3 eps)^(-1/8), (eps/4)^(-1/8) and
-// (eps/5)^(-1/8), stored as literals.
+static_assert(AGM_TOL == 2.7 * EPSILON);
+
+// Duplication stopping scales [C95, Sec. 2; DLMF 19.36(i)].  After n passes
+// the normalised deviations are at most max|A0 - x_i| 4^-n / |A_n|, and the
+// series below, kept through degree 7, leaves a relative error of degree 8
+// in them.  The loops stop once Q 4^-n < |A_n| with Q = SCALE max|A0 - x_i|,
+// i.e. once the largest deviation is below (c eps)^(1/8), which puts the
+// neglected terms at the rounding level of the result; c = 3 for RF, 1/4 for
+// RD and 1/5 for RJ, as in the stopping rules of [C95].  SCALE =
+// (c eps)^(-1/8), eps = 2^-52, stored as literals: (3 eps)^(-1/8),
+// (eps/4)^(-1/8) and (eps/5)^(-1/8).
 constexpr double RF_SCALE = 78.895969078640803;
 constexpr double RD_SCALE = 107.63474115247546;
 constexpr double RJ_SCALE = 110.67925377307274;
-constexpr double PI = 3.1415926535897931;
-constexpr double PI_2 = 1.5707963267948966;
-constexpr double THREE_PI = 9.4247779607693793;
+// A further 20% margin on RD's stopping bound (Q = max dev * RD_SCALE *
+// RD_MARGIN): the stop comes one pass later whenever Q 4^-n lands within
+// that margin above A_n.  It is part of the result's last bits.
+constexpr double RD_MARGIN = 1.2;
+
+// Pass caps of the duplication loops; a loop that reaches its cap returns the
+// fixed non-convergence failure (numeric/elliptic.hpp lists the messages).
+//  * RF: the stop needs 4^n > RF_SCALE max|A0 - x_i| / A_n, and A_n tends to
+//    RF(x, y, z)^-2, which for a wide spread of the arguments is far below
+//    A0 (A0/A_n grows like ln^2 of the spread).  Eleven passes cover a
+//    spread of about 1e200 (elliprf(1, 2, 1e200) converges; 1e250 and
+//    elliprf(1e-300, 2e-300, 1e300) do not, tests/cpp/test_elliptic.cpp);
+//    the cap and with it that boundary are part of the module's behaviour.
+//  * RD: with a finite stopping bound A0 / A_n stays below about
+//    ln^2(1e616) ~ 2e6, and no finite arguments need more than about 13
+//    passes; 50 is out of reach and only ends the loop for NaN or infinite
+//    arguments or an overflowed bound (a deviation above ~1.4e306), which
+//    never meet Q < A.
+//  * RJ: also the capacity of the per-pass arrays of _elliprj.  A_n tends to
+//    about RF^-2 whatever p is, while A0 grows with p: a hundred passes
+//    (4^100 ~ 1.6e60) reach p up to roughly 1e60 times that mean.
+constexpr int RF_MAX_PASSES = 11;
+constexpr int RD_MAX_PASSES = 50;
+constexpr int RJ_MAX_PASSES = 100;
+
 // RJ(x,y,y,p) uses the two-RC closed form only when p and y are far enough
-// apart that the difference RC(x,y) - RC(x,p) does not cancel badly.
+// apart that the difference RC(x,y) - RC(x,p) does not cancel badly; closer
+// pairs take the duplication.
 constexpr double RATIO_LIMIT = 1.2;
+
+// RC(x, y) for 0 < y < x: above this ratio y/x, t = sqrt((x - y)/x) is below
+// 1/sqrt(2) and atanh(t) is formed with log1p, which keeps the relative
+// accuracy of a small t; below it the plain logarithm of acosh(sqrt(x/y))
+// has no cancellation to fear.
+constexpr double RC_LOG1P_RATIO = 0.5;
+
+// _elliprj: for e in (RJ_CANCEL_LOW, RJ_CANCEL_HIGH), i.e. |1 + e| < 1/2,
+// forming 1 + e by subtraction would lose more than one bit to
+// cancellation, so the argument of RC(1, 1 + e) is formed from the square
+// roots instead; outside the window the closed forms in e are used.
+constexpr double RJ_CANCEL_LOW = -1.5;
+constexpr double RJ_CANCEL_HIGH = -0.5;
 
 // std::fmin and std::fmax with their C semantics (a NaN operand is ignored,
 // the other returned), written out so that they inline: GCC calls libm for
@@ -104,7 +157,7 @@ Expected<double> elliprc(double x, double y) noexcept {
         // Circular case: RC = atan(sqrt((y - x)/x)) / sqrt(y - x).
         return w * std::atan(std::sqrt((y - x) / x)) / std::sqrt(y - x);
     }
-    if (y / x > 0.5) {
+    if (y / x > RC_LOG1P_RATIO) {
         // Hyperbolic case with y close to x: atanh(t) written with log1p so the
         // small t = sqrt((x - y)/x) keeps its relative accuracy.
         const double t = std::sqrt((x - y) / x);
@@ -185,7 +238,7 @@ Expected<double> elliprf(double x, double y, double z) noexcept {
     double pow4 = 1;     // 4^n
     double invpow4 = 1;  // 4^-n
     bool converged = false;
-    for (int n = 1; n <= 11; ++n) {
+    for (int n = 1; n <= RF_MAX_PASSES; ++n) {
         const double sx = std::sqrt(X);
         const double sy = std::sqrt(Y);
         const double sz = std::sqrt(Z);
@@ -269,7 +322,7 @@ Expected<double> elliprd(double x, double y, double z) noexcept {
     // the arguments (their maximum is non-negative since the weighted
     // deviations sum to zero).
     const double A0 = ((x + y) + 3 * z) / 5;
-    double Q = fmax_(fmax_(A0 - u, A0 - v), A0 - z) * RD_SCALE * 1.2;
+    double Q = fmax_(fmax_(A0 - u, A0 - v), A0 - z) * RD_SCALE * RD_MARGIN;
     double s = 0;
     double f = 1;
     double A = A0;
@@ -277,7 +330,7 @@ Expected<double> elliprd(double x, double y, double z) noexcept {
     double V = v;
     double Z = z;
     bool converged = false;
-    for (int pass = 0; pass < 50; ++pass) {
+    for (int pass = 0; pass < RD_MAX_PASSES; ++pass) {
         const double su = std::sqrt(U);
         const double sv = std::sqrt(V);
         const double sz = std::sqrt(Z);
@@ -411,10 +464,10 @@ Expected<double> _elliprj(double x, double y, double z, double p) noexcept {
     // or RC, are summed afterwards in pass order.  The sum is the same, and
     // the passes run without a function call (so without spilling their
     // state around one).
-    constexpr int PASSES = 100;
+    constexpr int PASSES = RJ_MAX_PASSES;
     double weight[PASSES];
     double argument[PASSES];  // e, or 1 + e formed without cancellation
-    bool cancels[PASSES];     // -1.5 < e < -0.5: the argument is 1 + e
+    bool cancels[PASSES];     // RJ_CANCEL_LOW < e < RJ_CANCEL_HIGH: the argument is 1 + e
     int passes = 0;
     double f = 1;
     double A = A0;
@@ -427,7 +480,7 @@ Expected<double> _elliprj(double x, double y, double z, double p) noexcept {
         const double d = (sz + sp) * ((sy + sp) * (sx + sp));
         const double e = delta / (d * d);
         weight[passes] = f / d;
-        cancels[passes] = -1.5 < e && e < -0.5;
+        cancels[passes] = RJ_CANCEL_LOW < e && e < RJ_CANCEL_HIGH;
         // 1 + e is small or cancels: form it from the square roots without
         // subtraction (b = 1 + e in exact arithmetic).
         argument[passes] = cancels[passes] ? 2 * sp * (sy * sz + (p + sx * (sy + sz))) / d : e;
@@ -464,7 +517,7 @@ Expected<double> _elliprj(double x, double y, double z, double p) noexcept {
             R = 1;
         } else if (e > 0) {
             R = std::atan(std::sqrt(e)) / std::sqrt(e);
-        } else if (e > -0.5) {
+        } else if (e > RJ_CANCEL_HIGH) {
             // atanh(sqrt(-e)) / sqrt(-e) with log1p for small |e|.
             R = (std::log1p(std::sqrt(-e)) - std::log1p(-std::sqrt(-e))) / (2 * std::sqrt(-e));
         } else {
