@@ -39,27 +39,16 @@
 //   1.  K for m < 0 is not an approximation of the integral (see ellipk).
 
 #include "numeric/elliptic.hpp"
+#include "numeric/elliptic_detail.hpp"
 
 #include <cmath>
 #include <limits>
 
+#include "numeric/constants.hpp"
+
 namespace kelvora::numeric {
 
 namespace {
-
-// 2.7 * 2^-52: relative tolerance of the arithmetic-geometric-mean loops.
-constexpr double AGM_TOL = 5.9952043329758457e-16;
-// Duplication stopping scales of [C95]: (3 eps)^(-1/8), (eps/4)^(-1/8) and
-// (eps/5)^(-1/8), stored as literals.
-constexpr double RF_SCALE = 78.895969078640803;
-constexpr double RD_SCALE = 107.63474115247546;
-constexpr double RJ_SCALE = 110.67925377307274;
-constexpr double PI = 3.1415926535897931;
-constexpr double PI_2 = 1.5707963267948966;
-constexpr double THREE_PI = 9.4247779607693793;
-// RJ(x,y,y,p) uses the two-RC closed form only when p and y are far enough
-// apart that the difference RC(x,y) - RC(x,p) does not cancel badly.
-constexpr double RATIO_LIMIT = 1.2;
 
 // std::fmin and std::fmax with their C semantics (a NaN operand is ignored,
 // the other returned), written out so that they inline: GCC calls libm for
@@ -104,7 +93,7 @@ Expected<double> elliprc(double x, double y) noexcept {
         // Circular case: RC = atan(sqrt((y - x)/x)) / sqrt(y - x).
         return w * std::atan(std::sqrt((y - x) / x)) / std::sqrt(y - x);
     }
-    if (y / x > 0.5) {
+    if (y / x > RC_LOG1P_RATIO) {
         // Hyperbolic case with y close to x: atanh(t) written with log1p so the
         // small t = sqrt((x - y)/x) keeps its relative accuracy.
         const double t = std::sqrt((x - y) / x);
@@ -185,7 +174,7 @@ Expected<double> elliprf(double x, double y, double z) noexcept {
     double pow4 = 1;     // 4^n
     double invpow4 = 1;  // 4^-n
     bool converged = false;
-    for (int n = 1; n <= 11; ++n) {
+    for (int n = 1; n <= RF_MAX_PASSES; ++n) {
         const double sx = std::sqrt(X);
         const double sy = std::sqrt(Y);
         const double sz = std::sqrt(Z);
@@ -269,7 +258,7 @@ Expected<double> elliprd(double x, double y, double z) noexcept {
     // the arguments (their maximum is non-negative since the weighted
     // deviations sum to zero).
     const double A0 = ((x + y) + 3 * z) / 5;
-    double Q = fmax_(fmax_(A0 - u, A0 - v), A0 - z) * RD_SCALE * 1.2;
+    double Q = fmax_(fmax_(A0 - u, A0 - v), A0 - z) * RD_SCALE * RD_MARGIN;
     double s = 0;
     double f = 1;
     double A = A0;
@@ -277,7 +266,7 @@ Expected<double> elliprd(double x, double y, double z) noexcept {
     double V = v;
     double Z = z;
     bool converged = false;
-    for (int pass = 0; pass < 50; ++pass) {
+    for (int pass = 0; pass < RD_MAX_PASSES; ++pass) {
         const double su = std::sqrt(U);
         const double sv = std::sqrt(V);
         const double sz = std::sqrt(Z);
@@ -411,10 +400,10 @@ Expected<double> _elliprj(double x, double y, double z, double p) noexcept {
     // or RC, are summed afterwards in pass order.  The sum is the same, and
     // the passes run without a function call (so without spilling their
     // state around one).
-    constexpr int PASSES = 100;
+    constexpr int PASSES = RJ_MAX_PASSES;
     double weight[PASSES];
     double argument[PASSES];  // e, or 1 + e formed without cancellation
-    bool cancels[PASSES];     // -1.5 < e < -0.5: the argument is 1 + e
+    bool cancels[PASSES];     // RJ_CANCEL_LOW < e < RJ_CANCEL_HIGH: the argument is 1 + e
     int passes = 0;
     double f = 1;
     double A = A0;
@@ -427,7 +416,7 @@ Expected<double> _elliprj(double x, double y, double z, double p) noexcept {
         const double d = (sz + sp) * ((sy + sp) * (sx + sp));
         const double e = delta / (d * d);
         weight[passes] = f / d;
-        cancels[passes] = -1.5 < e && e < -0.5;
+        cancels[passes] = RJ_CANCEL_LOW < e && e < RJ_CANCEL_HIGH;
         // 1 + e is small or cancels: form it from the square roots without
         // subtraction (b = 1 + e in exact arithmetic).
         argument[passes] = cancels[passes] ? 2 * sp * (sy * sz + (p + sx * (sy + sz))) / d : e;
@@ -450,28 +439,9 @@ Expected<double> _elliprj(double x, double y, double z, double p) noexcept {
     double s = 0;
     for (int k = 0; k < passes; ++k) {
         const double e = argument[k];
-        double R;  // RC(1, 1 + e)
-        if (cancels[k]) {
-            const auto rc = elliprc(1, e);
-            if (!rc) return fail(rc.error().message);
-            R = *rc;
-        } else if (e < -1) {
-            // Principal value RC(1, 1 + e) for 1 + e < 0.
-            const auto rc = elliprc(-e, -1 - e);
-            if (!rc) return fail(rc.error().message);
-            R = std::sqrt(-1 / e) * *rc;
-        } else if (e == 0) {
-            R = 1;
-        } else if (e > 0) {
-            R = std::atan(std::sqrt(e)) / std::sqrt(e);
-        } else if (e > -0.5) {
-            // atanh(sqrt(-e)) / sqrt(-e) with log1p for small |e|.
-            R = (std::log1p(std::sqrt(-e)) - std::log1p(-std::sqrt(-e))) / (2 * std::sqrt(-e));
-        } else {
-            // e == -0.5 exactly (or NaN).
-            R = std::log((1 + std::sqrt(-e)) / std::sqrt(1 + e)) / std::sqrt(-e);
-        }
-        s = s + weight[k] * R;
+        const auto R = rj_pass_term(e, cancels[k]);  // RC(1, 1 + e)
+        if (!R) return fail(R.error().message);
+        s = s + weight[k] * *R;
     }
     if (!converged) return fail("elliprj: Fail to converge");
 

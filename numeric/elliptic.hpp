@@ -5,10 +5,12 @@
 //   E(m)    = int_0^{pi/2} sqrt(1 - m sin^2 t) dt
 //   Pi(n,m) = int_0^{pi/2} dt / ((1 - n sin^2 t) sqrt(1 - m sin^2 t))
 //
-// RF, RD, RJ and RC are evaluated by Carlson's duplication algorithm with the
+// RF, RD and RJ are evaluated by Carlson's duplication algorithm with the
 // Taylor series of B. C. Carlson, "Numerical computation of real or complex
-// elliptic integrals", Numer. Algorithms 10 (1995) 13-26.  K and E use the
-// Cephes polynomial approximations in 1 - m; Pi is reduced to RF and RJ.
+// elliptic integrals", Numer. Algorithms 10 (1995) 13-26 (RF and RD with a
+// zero argument by the arithmetic-geometric mean); RC by its elementary
+// closed forms (DLMF 19.2(iv)).  K and E use the Cephes polynomial
+// approximations in 1 - m; Pi is reduced to RF and RJ (DLMF 19.25(i)).
 //
 // Every routine is pure, allocates nothing, and returns either its value or a
 // Failure with a fixed message.  NaN arguments pass every ordered test and as a

@@ -7,6 +7,7 @@
 #include <cmath>
 
 #include "numeric/elliptic.hpp"
+#include "numeric/elliptic_detail.hpp"
 #include "numeric/elliptic_batch_kernels.hpp"
 
 namespace kelvora::numeric {
@@ -18,12 +19,18 @@ using batch::LANES;
 
 static_assert(BATCH_WIDTH == LANES);
 
+// No vector code: every lane by the single routine.  The default where AVX2
+// is missing: the four-lane state of the baseline code needs twice the
+// registers of SSE2 and runs slower than four single evaluations
+// (bench/bench_batch.cpp).
+const Kernels single_lanes = {nullptr, nullptr, nullptr, nullptr, "single"};
+
 const Kernels* detect() noexcept {
 #ifdef KELVORA_BATCH_HAVE_AVX2
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx2")) return &batch::avx2::kernels;
 #endif
-    return &batch::portable::kernels;
+    return &single_lanes;
 }
 
 std::atomic<const Kernels*> current{nullptr};
@@ -39,6 +46,8 @@ const Kernels& kernels() noexcept {
 
 const Kernels* kernels_of(BatchCode code) noexcept {
     switch (code) {
+    case BatchCode::Single:
+        return &single_lanes;
     case BatchCode::Portable:
         return &batch::portable::kernels;
     case BatchCode::Avx2:
@@ -51,9 +60,9 @@ const Kernels* kernels_of(BatchCode code) noexcept {
     return nullptr;
 }
 
-// The RC(1, 1 + e) term of one duplication pass of _elliprj, by the same
-// branches and operations; a failure of RC is returned as its message.
-// root is sqrt(e), used where e > 0.
+// The RC(1, 1 + e) term of one duplication pass of _elliprj
+// (rj_pass_term), with sqrt(e) taken from the vector code on the common
+// branch; a failure of RC is returned as its message.
 inline const char* rc_term(double e, double root, bool cancels, double& R) noexcept {
     if (e > 0 && !cancels) {
         // The common branch first (its test is the one below; e > 0 never
@@ -61,23 +70,9 @@ inline const char* rc_term(double e, double root, bool cancels, double& R) noexc
         R = std::atan(root) / root;
         return nullptr;
     }
-    if (cancels) {
-        const auto rc = elliprc(1, e);
-        if (!rc) return rc.error().message;
-        R = *rc;
-    } else if (e < -1) {
-        const auto rc = elliprc(-e, -1 - e);
-        if (!rc) return rc.error().message;
-        R = std::sqrt(-1 / e) * *rc;
-    } else if (e == 0) {
-        R = 1;
-    } else if (e > 0) {
-        R = std::atan(std::sqrt(e)) / std::sqrt(e);
-    } else if (e > -0.5) {
-        R = (std::log1p(std::sqrt(-e)) - std::log1p(-std::sqrt(-e))) / (2 * std::sqrt(-e));
-    } else {
-        R = std::log((1 + std::sqrt(-e)) / std::sqrt(1 + e)) / std::sqrt(-e);
-    }
+    const auto term = rj_pass_term(e, cancels);
+    if (!term) return term.error().message;
+    R = *term;
     return nullptr;
 }
 
@@ -118,7 +113,7 @@ inline bool fill_idle(const bool (&fast)[LANES], int count, double* a, double* b
 // K(m) = P_K(x) - log(x) Q_K(x) for lanes with x = 1 - m >= EPS, m != 0, m < 1.
 inline bool k_fast(double m) noexcept {
     const double x = 1 - m;
-    return m < 1 && m != 0 && !(x < detail::EPS) && std::isfinite(x);
+    return m < 1 && m != 0 && !(x < EPSILON) && std::isfinite(x);
 }
 
 // E(m) = P_E(x) - log(x) x Q_E(x) for 0 < m < 1 (no transformation of m).
@@ -127,7 +122,9 @@ inline bool e_fast(double m) noexcept { return m > 0 && m < 1; }
 }  // namespace
 
 BatchCode batch_code() noexcept {
-    return &kernels() == &batch::portable::kernels ? BatchCode::Portable : BatchCode::Avx2;
+    const Kernels* k = &kernels();
+    if (k == &single_lanes) return BatchCode::Single;
+    return k == &batch::portable::kernels ? BatchCode::Portable : BatchCode::Avx2;
 }
 
 bool batch_code_available(BatchCode code) noexcept { return kernels_of(code) != nullptr; }
@@ -140,10 +137,22 @@ bool select_batch_code(BatchCode code) noexcept {
 }
 
 const char* batch_code_name(BatchCode code) noexcept {
-    return code == BatchCode::Portable ? batch::portable::kernels.name : "avx2";
+    switch (code) {
+    case BatchCode::Single:
+        return single_lanes.name;
+    case BatchCode::Portable:
+        return batch::portable::kernels.name;
+    case BatchCode::Avx2:
+        break;
+    }
+    return "avx2";
 }
 
 void ellipk_batch(const double* m, Expected<double>* out, int count) noexcept {
+    if (kernels().ke_polys == nullptr) {
+        for (int i = 0; i < count; ++i) out[i] = ellipk(m[i]);
+        return;
+    }
     bool fast[LANES] = {};
     double x[LANES] = {};
     for (int i = 0; i < count; ++i) {
@@ -163,6 +172,10 @@ void ellipk_batch(const double* m, Expected<double>* out, int count) noexcept {
 }
 
 void ellipe_batch(const double* m, Expected<double>* out, int count) noexcept {
+    if (kernels().ke_polys == nullptr) {
+        for (int i = 0; i < count; ++i) out[i] = ellipe(m[i]);
+        return;
+    }
     bool fast[LANES] = {};
     double x[LANES] = {};
     for (int i = 0; i < count; ++i) {
@@ -182,6 +195,13 @@ void ellipe_batch(const double* m, Expected<double>* out, int count) noexcept {
 }
 
 void ellipe_ellipk_batch(const double* m, Expected<double>* e, Expected<double>* k, int count) noexcept {
+    if (kernels().ke_polys == nullptr) {
+        for (int i = 0; i < count; ++i) {
+            e[i] = ellipe(m[i]);
+            k[i] = ellipk(m[i]);
+        }
+        return;
+    }
     bool fast_e[LANES] = {};
     bool fast_k[LANES] = {};
     bool fast[LANES] = {};
@@ -209,6 +229,10 @@ void ellipe_ellipk_batch(const double* m, Expected<double>* e, Expected<double>*
 }
 
 void ellippi_batch(const double* n, const double* m, Expected<double>* out, int count) noexcept {
+    if (kernels().rf_agm_rj_duplication == nullptr) {
+        for (int i = 0; i < count; ++i) out[i] = ellippi(n[i], m[i]);
+        return;
+    }
     bool fast[LANES] = {};
     double x[LANES] = {0, 0, 0, 0};
     double y[LANES] = {};  // 1 - m

@@ -20,10 +20,12 @@
 // Every other argument (failures, NaN, infinities, n <= 0, the special values
 // m = 0, n = 1, ...) is evaluated by the single routine for that lane.
 //
-// The vector code is chosen at the first call from what the processor
-// supports: AVX2 on x86-64 where available, otherwise the baseline (SSE2 on
-// x86-64, plain lanes elsewhere).  Both are built without fused
-// multiply-add.
+// The code is chosen at the first call from what the processor supports:
+// the AVX2 vector code on x86-64 where available, otherwise every lane by
+// the single routine (the baseline vector code, SSE2 on x86-64 and plain
+// lanes elsewhere, gives the same bits but is slower than single
+// evaluations; tests and benchmarks select it explicitly).  The vector code
+// is built without fused multiply-add.
 #pragma once
 
 #include "numeric/failure.hpp"
@@ -43,7 +45,7 @@ void ellippi_batch(const double* n, const double* m, Expected<double>* out, int 
 
 // Which vector code the batched functions use; tests and benchmarks may
 // switch to another available one.
-enum class BatchCode { Portable, Avx2 };
+enum class BatchCode { Single, Portable, Avx2 };
 BatchCode batch_code() noexcept;
 bool batch_code_available(BatchCode code) noexcept;
 // Returns false (and changes nothing) if `code` is not available.

@@ -19,11 +19,14 @@
 // the linker for the baseline path.
 #pragma once
 
+#include "numeric/elliptic_detail.hpp"
+#include "numeric/legendre_ke.hpp"
+
 namespace kelvora::numeric::batch {
 
 inline constexpr int LANES = 4;
 // Pass limit of the RJ duplication, as in _elliprj.
-inline constexpr int RJ_PASSES = 100;
+inline constexpr int RJ_PASSES = RJ_MAX_PASSES;
 
 // State of four RJ duplications after their passes: per pass the weight f/d
 // and the argument of the RC(1, 1 + e) term (e, or 1 + e formed without
@@ -103,11 +106,6 @@ namespace {
 
 typedef double v4d __attribute__((vector_size(32)));
 typedef long long v4i __attribute__((vector_size(32)));
-
-// The literals of numeric/elliptic.cpp and numeric/legendre_ke.hpp.
-constexpr double AGM_TOL = 5.9952043329758457e-16;
-constexpr double RJ_SCALE = 110.67925377307274;
-constexpr double PI = 3.1415926535897931;
 
 KELVORA_BATCH_INLINE v4d splat(double a) noexcept { return v4d{a, a, a, a}; }
 
@@ -218,7 +216,7 @@ struct RjDuplication {
         const v4d d = (sz + sp) * ((sy + sp) * (sx + sp));
         const v4d e = delta / (d * d);
         store(out.weight[pass], f / d);
-        const v4i cancels = (-1.5 < e) & (e < -0.5);
+        const v4i cancels = (RJ_CANCEL_LOW < e) & (e < RJ_CANCEL_HIGH);
         store(out.cancels[pass], cancels);
         if (any(cancels)) {
             // 1 + e formed from the square roots (rare: only lanes with
@@ -300,39 +298,12 @@ KELVORA_BATCH_INLINE v4d horner(const double (&c)[N], v4d x) noexcept {
     return p;
 }
 
-// Cephes coefficients, copied from numeric/legendre_ke.hpp (the batch tests
-// compare every result with the single evaluation bit for bit).
-constexpr double PK[11] = {
-    0.00013798286460627325, 0.0022802572400587558, 0.0079740401322041521,
-    0.0098582137902122596,  0.006874896874499499,  0.006189010336376876,
-    0.008790782739527438,   0.014938044891680526,  0.030885146524671201,
-    0.096573590281169019,   1.3862943611198906,
-};
-constexpr double QK[11] = {
-    2.9407895504859849e-05, 0.00091418472386591725, 0.0059405830375316776,
-    0.01548505166497624,    0.023908960271592488,   0.030120471522760404,
-    0.037377431417382326,   0.048828034757099827,   0.070312499696395747,
-    0.12499999999987083,    0.5,
-};
-constexpr double PE[11] = {
-    0.0001535525773010133, 0.0025088849216360204, 0.008687868165658896,
-    0.010735094905607619,  0.0077739549251678707, 0.0075839528941351467,
-    0.011568843681057412,  0.021831799601555724,  0.056805194561786058,
-    0.44314718056099084,   1.0,
-};
-constexpr double QE[10] = {
-    3.2795489857648585e-05, 0.0010096279267935672, 0.0065060948997692752,
-    0.016886216399331133,   0.026176974245449364,  0.033483390488822491,
-    0.04271809265189315,    0.058593663447110103,  0.093749999719764429,
-    0.24999999999988831,
-};
-
 void ke_polys(const double* x, KePolys& out) noexcept {
     const v4d v = load(x);
-    store(out.pk, horner(PK, v));
-    store(out.qk, horner(QK, v));
-    store(out.pe, horner(PE, v));
-    store(out.qe, horner(QE, v));
+    store(out.pk, horner(detail::PK, v));
+    store(out.qk, horner(detail::QK, v));
+    store(out.pe, horner(detail::PE, v));
+    store(out.qe, horner(detail::QE, v));
 }
 
 }  // namespace

@@ -7,15 +7,14 @@
 #include <cmath>
 #include <limits>
 
+#include "numeric/constants.hpp"
 #include "numeric/failure.hpp"
 
 namespace kelvora::numeric {
 
 namespace detail {
 
-inline constexpr double EPS = 2.2204460492503131e-16;  // 2^-52
-inline constexpr double LN4 = 1.3862943611198906;
-inline constexpr double PI_2 = 1.5707963267948966;
+inline constexpr double LN4 = 1.3862943611198906;  // ln 4, the constant of K ~ ln(4/sqrt(x))
 
 // Cephes ellpk.c: K(m) = P_K(x) - log(x) Q_K(x), x = 1 - m (highest power first).
 inline constexpr double PK[11] = {
@@ -68,9 +67,9 @@ inline double horner(const double (&c)[N], double x) noexcept {
 inline Expected<double> ellipk(double m) noexcept {
     if (m > 1) return fail("ellipk: m must be less than 1.");
     if (m == 1) return std::numeric_limits<double>::infinity();  // log singularity, as a value
-    if (m == 0) return detail::PI_2;      // exact, rather than the polynomial sum
+    if (m == 0) return PI_2;      // exact, rather than the polynomial sum
     const double x = 1 - m;
-    if (x < detail::EPS) {
+    if (x < EPSILON) {
         // Only m = 1 - 2^-53 lands here: the leading term of the expansion
         // K ~ ln 4 - ln(x)/2, where the polynomials add nothing.
         return detail::LN4 + std::log(x) * (-0.5);
@@ -88,7 +87,7 @@ inline Expected<double> ellipk(double m) noexcept {
 inline Expected<double> ellipe(double m) noexcept {
     if (m > 1) return fail("ellipe: m must be less than 1.");
     if (m == 1) return 1.0;  // E(1) = 1; the log term would give 0 * inf
-    if (m == 0) return detail::PI_2;
+    if (m == 0) return PI_2;
     double c = 1;
     while (m < 0) {
         // Imaginary-modulus transformation; one pass for any finite m.

@@ -19,6 +19,7 @@
 #include <tuple>
 #include <type_traits>
 
+#include "numeric/constants.hpp"
 #include "numeric/tanh_sinh_nodes.hpp"
 
 namespace kelvora::numeric {
@@ -30,6 +31,22 @@ struct QuadratureResult {
 };
 
 namespace detail {
+
+// The difference of consecutive estimates must be below a quarter of the
+// requested accuracy: the difference only estimates the error of the newer
+// estimate, and the factor 4 is the margin for that.
+inline constexpr double TARGET_SHARE = 0.25;
+// Evaluations after levels 0 and 1 (1 + 2 * (3 + 3)).  Their differences
+// are not tested: the convergence test starts at level 2, with level 1's
+// difference as the reference of the ratio below.
+inline constexpr std::uint32_t EVALUATIONS_BEFORE_TEST = 13;
+static_assert(EVALUATIONS_BEFORE_TEST == 1 + 2 * (tanh_sinh::LEVEL_0.size() + tanh_sinh::LEVEL_1.size()));
+// In the quadratic regime of the rule the correct digits double from one
+// level to the next (Takahasi & Mori 1974), so log|delta_k| / log|delta_k-1|
+// is close to 2 and delta_k^2 stands for the error of the newer estimate;
+// outside this window of +-0.1 around 2 the plain |delta_k| is taken.
+inline constexpr double QUADRATIC_RATIO_LOW = 1.9;
+inline constexpr double QUADRATIC_RATIO_HIGH = 2.1;
 
 // Weighted sum over one level's new points, mirrored about the centre c.
 template <class F, std::size_t N>
@@ -54,12 +71,11 @@ namespace detail {
 // sum over one level's new points (as level_sum forms it).
 template <class F0, class Sum>
 QuadratureResult ladder(F0&& f_centre, Sum&& sum, double a, double b, double target) {
-    constexpr double PI = 3.141592653589793;
-    constexpr double DBL_MAX_ = 1.7976931348623157e308;
+    constexpr double DBL_MAX_ = 1.7976931348623157e308;  // "no difference yet"
     const double c = (a + b) * 0.5;
     const double d = (b - a) * 0.5;
     // Tolerance on the difference of consecutive estimates of I = (integral)/d.
-    const double tau = (target * 0.25) / d;
+    const double tau = (target * detail::TARGET_SHARE) / d;
 
     const double f0 = f_centre(c + d * 0.0);
     double estimate = std::isfinite(f0) ? PI * f0 : 0.0;
@@ -72,7 +88,7 @@ QuadratureResult ladder(F0&& f_centre, Sum&& sum, double a, double b, double tar
         evaluations += static_cast<std::uint32_t>(2 * entries);
         const double delta = estimate * 0.5 - s;
         estimate = estimate * 0.5 + s;
-        if (evaluations < 14) {  // after levels 0 and 1: nothing to compare yet
+        if (evaluations <= detail::EVALUATIONS_BEFORE_TEST) {  // after levels 0 and 1: nothing to compare yet
             previous = std::fabs(delta);
             return false;
         }
@@ -83,7 +99,9 @@ QuadratureResult ladder(F0&& f_centre, Sum&& sum, double a, double b, double tar
         // Quadratic convergence, the digits doubling from one level to the
         // next, lets the square of the difference stand for the error.
         const double ratio = std::log(std::fabs(delta)) / std::log(previous);
-        const double e = (ratio > 1.9 && ratio < 2.1) ? delta * delta : std::fabs(delta);
+        const double e = (ratio > detail::QUADRATIC_RATIO_LOW && ratio < detail::QUADRATIC_RATIO_HIGH)
+                             ? delta * delta
+                             : std::fabs(delta);
         error = e;
         if (e < tau) return true;
         previous = std::fabs(delta);

@@ -12,20 +12,50 @@ u is NaN, nothing left set, and a normal next call.  Batches run in fresh
 interpreters, --jobs at a time; case i of seed S depends on (S, i) alone, and a
 crash or hang is reported with its case and a command that reruns it.  The
 exit status is 1 when anything failed.
+
+This tool imports nothing of the test suite.  Each batch is the fuzz child
+run as a script by its path, ``python tests/python/_fspl_fuzz_child.py
+--seed S --start i --count n --isolated``: with ``--isolated`` the child runs
+the batch in a further interpreter of its own and prints one JSON line, that
+interpreter's report or ``{"crash": ...}`` with the case a crash or hang
+happened on.  The child finds its helpers (``_support.py``) beside it, since
+Python puts a script's own directory on its path.  kelvora_fspl is the one
+this interpreter imports (the installed one, as a rule).
 """
 
 import argparse
 import collections
 import json
 import os
+import subprocess
 import sys
 import time
 from concurrent.futures import ThreadPoolExecutor
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "tests", "python"))
+CHILD = os.path.join(ROOT, "tests", "python", "_fspl_fuzz_child.py")
+TIMEOUT = 3600  # seconds per batch
 
-import _fspl_fuzz_child as fz  # noqa: E402
+
+def run_batch(child_args):
+    """One batch through the fuzz child with --isolated: its report, or
+    {"crash": ...}."""
+    cmd = [sys.executable, CHILD, *child_args, "--isolated", "--timeout", str(TIMEOUT)]
+    try:
+        # The child keeps the time itself; this is only a guard against a child stuck otherwise.
+        proc = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=TIMEOUT + 300)
+    except subprocess.TimeoutExpired:
+        return {"crash": {"how": "the fuzz child did not finish", "returncode": None, "stderr_tail": "",
+                          "command": cmd}}
+    if proc.returncode == 0:
+        try:
+            return json.loads(proc.stdout.decode().strip().splitlines()[-1])
+        except (ValueError, IndexError):
+            how = "the fuzz child gave no report"
+    else:
+        how = f"the fuzz child exited with {proc.returncode}"
+    return {"crash": {"how": how, "returncode": proc.returncode,
+                      "stderr_tail": proc.stderr.decode("utf-8", "replace")[-3000:], "command": cmd}}
 
 
 def main() -> int:
@@ -41,7 +71,7 @@ def main() -> int:
 
     def batch(start: int) -> dict:
         count = min(args.batch, args.calls - start)
-        return fz.run_in_child(["--seed", str(args.seed), "--start", str(start), "--count", str(count)], timeout=3600)
+        return run_batch(["--seed", str(args.seed), "--start", str(start), "--count", str(count)])
 
     outcomes: collections.Counter = collections.Counter()
     cases = failed = crashes = 0

@@ -21,19 +21,32 @@ Options: ``--seed`` (default 1), ``--batch`` (default 25000), ``--build``
 (the directory holding the extension, default build/dev), ``--timeout``
 (seconds per batch), ``--heavy-weight`` (relative weight of each of the two
 slow integrated Heyrovsky functions, default 1 of about 80), ``--json FILE``
-(the full summary as JSON).  The exit status is 1 when anything failed.
+(the full summary as JSON).  The exit status is 1 when anything failed, 2
+when kelvora cannot be imported from the build directory.
+
+This tool imports nothing of the test suite.  Each batch is the fuzz child
+run as a script by its path, ``python tests/python/_fuzz_child.py --seed S
+--start i --count n --isolated``: with ``--isolated`` the child runs the batch
+in a further interpreter of its own and prints one JSON line, that
+interpreter's report or ``{"crash": ...}`` with the case a crash or hang
+happened on.  The child finds its helpers (``_support.py``) beside it, since
+Python puts a script's own directory on its path; the only thing the tool
+adds to the children's environment is the build directory on PYTHONPATH, so
+that they import the extension under test.
 """
 
 import argparse
 import collections
 import json
 import os
+import subprocess
 import sys
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+CHILD = os.path.join(ROOT, "tests", "python", "_fuzz_child.py")
 
 
 def parse(argv):
@@ -52,17 +65,39 @@ def parse(argv):
     return parser.parse_args(argv)
 
 
+def run_batch(child_args, env, timeout):
+    """One batch through the fuzz child with --isolated: its report, or
+    {"crash": ...}."""
+    cmd = [sys.executable, CHILD, *child_args, "--isolated", "--timeout", str(timeout)]
+    try:
+        # The child keeps the time itself; this is only a guard against a child stuck otherwise.
+        proc = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, timeout=timeout + 300)
+    except subprocess.TimeoutExpired:
+        return {"crash": {"how": "the fuzz child did not finish", "returncode": None, "stderr_tail": "",
+                          "command": cmd}}
+    if proc.returncode == 0:
+        try:
+            return json.loads(proc.stdout.decode().strip().splitlines()[-1])
+        except (ValueError, IndexError):
+            how = "the fuzz child gave no report"
+    else:
+        how = f"the fuzz child exited with {proc.returncode}"
+    return {"crash": {"how": how, "returncode": proc.returncode,
+                      "stderr_tail": proc.stderr.decode("utf-8", "replace")[-4000:], "command": cmd}}
+
+
 def main(argv=None):
     args = parse(argv)
     build = os.path.abspath(args.build)
-    sys.path.insert(0, build)
-    sys.path.insert(0, os.path.join(ROOT, "tests", "python"))
     old = [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
-    os.environ["PYTHONPATH"] = os.pathsep.join([build] + old)
-    import kelvora
-    import _fuzz_child as fz
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([build] + old))
+    where = subprocess.run([sys.executable, "-c", "import kelvora; print(kelvora.__file__)"],
+                           stdout=subprocess.PIPE, text=True, env=env)
+    if where.returncode != 0:
+        print(f"kelvora cannot be imported with {build} on PYTHONPATH", file=sys.stderr)
+        return 2
 
-    print(f"kelvora from {kelvora.__file__}")
+    print(f"kelvora from {where.stdout.strip()}")
     print(f"{args.calls} generated calls, seed {args.seed}, from case {args.start}, "
           f"batches of {args.batch}, {args.jobs} jobs", flush=True)
 
@@ -77,8 +112,8 @@ def main(argv=None):
     def run_range(first, count):
         index, end = first, first + count
         while index < end:
-            report = fz.run_in_child(["--seed", str(args.seed), "--start", str(index), "--count", str(end - index),
-                                      *extra], timeout=args.timeout)
+            report = run_batch(["--seed", str(args.seed), "--start", str(index), "--count", str(end - index),
+                                *extra], env, args.timeout)
             if "crash" in report:
                 crash = report["crash"]
                 with lock:

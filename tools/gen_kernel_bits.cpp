@@ -4,11 +4,15 @@
 //
 // The committed table was written by the kernels as they stood before their
 // performance work (commit 745ba0f); tests/cpp/test_kernel_bits.cpp checks
-// that the current kernels reproduce every bit.  Regenerate only on purpose:
+// that the current kernels reproduce every bit.  The CMake target
+// gen_kernel_bits (tools/CMakeLists.txt, built with the tests) compiles it
+// with the project's settings.  Regenerate only on purpose:
 //
-//   g++ -std=c++23 -O2 -ffp-contract=off -fno-math-errno -I. -Isrc \
-//       tools/gen_kernel_bits.cpp numeric/elliptic.cpp src/lib/heyrovsky.cpp src/lib/fault.cpp \
-//       -o /tmp/gen_kernel_bits && /tmp/gen_kernel_bits > tests/data/kernel_bits.csv
+//   cmake --build build/dev --target gen_kernel_bits
+//   build/dev/tools/gen_kernel_bits > tests/data/kernel_bits.csv
+//
+// (the two comment lines at the top of the committed table are not written
+// by the tool: they record where that table came from).
 #include "numeric/elliptic.hpp"
 #include "lib/models.hpp"
 #include <bit>

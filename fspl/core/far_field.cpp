@@ -10,10 +10,16 @@ using detail::FAR_FIELD_Q;
 using detail::FAR_FIELD_R;
 using detail::FAR_FIELD_TERMS;
 
+// The value's sum stops once a term adds less than 2^-60 of it, 2^-7 of its
+// last bit: the margin leaves room for the terms still to come, which shrink
+// like (rho/u)^2k (at u >= 8 rho the sum stops by k = 12).
 constexpr double SUM_TOLERANCE = 8.673617379884035e-19;  // 2^-60
 // The derivative sums stop sooner: 2^-34 (6e-11) is far below what the
 // derivatives are promised to (1e-8), and each term costs a second Horner pass.
 constexpr double GRADIENT_TOLERANCE = 5.820766091346741e-11;  // 2^-34
+// Beyond this separation A - 1 ~ 2/u^4 is far below the last bit of 1 (and
+// u^2 still far from overflow): the series is 1 and its derivatives 0.
+constexpr double UNIT_BEYOND = 1e100;
 
 // Number of coefficients of Q_k.
 constexpr int q_length(int k) { return k == 0 ? 2 : 2 * k; }
@@ -38,8 +44,7 @@ constexpr FarFieldMoments UNIFORM = uniform_moments();
 template <bool Gradient>
 FarFieldGradient series(double u, double rho, const FarFieldMoments& c, FarFieldMoments* basis = nullptr) noexcept {
     if (basis != nullptr) *basis = {};
-    // A - 1 ~ 2/u^4 is far below the last bit of 1 long before u^2 overflows.
-    if (!(u < 1e100)) return {1.0, 0.0, 0.0};
+    if (!(u < UNIT_BEYOND)) return {1.0, 0.0, 0.0};
     const double t = u * u;
     const double y = (rho / u) * (rho / u);
     const double t4 = t + 4.0;

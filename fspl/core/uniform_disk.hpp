@@ -7,7 +7,8 @@
 // Einstein radii.  Four regimes:
 //
 // * u = 0: the disk is centred on the lens and A_U = sqrt(rho^2 + 4)/rho.
-// * u = rho (the lens on the limb): the limit of the closed form,
+// * u = rho (the lens on the limb): the limit of the closed form (derived in
+//   src/lib/witt_mao.cpp),
 //   A_U = (2/rho + 2 (1 + rho^2) atan(rho)/rho^2)/pi; the usual
 //   asin((rho^2 - 1)/(rho^2 + 1)) + pi/2 is written as 2 atan(rho), which
 //   does not cancel for small rho.
@@ -40,6 +41,7 @@
 
 #include "fspl/core/far_field.hpp"
 #include "numeric/cel.hpp"
+#include "numeric/constants.hpp"
 #include "numeric/legendre_ke.hpp"
 
 namespace kelvora::fspl {
@@ -48,9 +50,6 @@ namespace kelvora::fspl {
 inline constexpr double FAR_FIELD_RATIO = 8.0;
 
 namespace detail {
-
-inline constexpr double PI = 3.141592653589793;
-inline constexpr double INV_PI = 0.3183098861837907;
 
 // E from its complementary parameter x = 1 - m, 0 <= x <= 1 (Cephes ellpe).
 inline double ellipe_complement(double x) noexcept {
@@ -91,7 +90,7 @@ inline ClosedForm closed_form_parts(double u, double rho) noexcept {
 inline double uniform_disk_closed_form(double u, double rho) noexcept {
     const ClosedForm f = closed_form_parts(u, rho);
     const double kpi = numeric::cel(f.kc, f.p, f.alpha + f.gamma, f.gamma + f.alpha * f.p);
-    return (f.t_e + kpi) * INV_PI;
+    return (f.t_e + kpi) * numeric::INV_PI;
 }
 
 }  // namespace detail
@@ -115,7 +114,7 @@ inline double ring_average(double u, double s, double d) noexcept {
     const double q = std::sqrt(4.0 + b);
     const double p = (d / S) * (d / S);
     const double kc = std::fabs(d) * std::sqrt(4.0 + S * S) / (S * q);
-    return 2.0 / (S * q) * numeric::cel(kc, p, 2.0 + b, b + 2.0 * p) * detail::INV_PI;
+    return 2.0 / (S * q) * numeric::cel(kc, p, 2.0 + b, b + 2.0 * p) * numeric::INV_PI;
 }
 
 inline double ring_average(double u, double s) noexcept { return ring_average(u, s, u - s); }
@@ -140,7 +139,7 @@ inline double uniform_disk(double u, double rho) noexcept {
     if (u == rho) {
         // 2 (1 + 1/rho^2) atan(rho), without 1/rho^2 overflowing.
         const double arc = std::atan(rho);
-        return (2.0 / rho + 2.0 * (arc + (arc / rho) / rho)) * detail::INV_PI;
+        return (2.0 / rho + 2.0 * (arc + (arc / rho) / rho)) * numeric::INV_PI;
     }
     return std::max(1.0, detail::uniform_disk_closed_form(u, rho));
 }

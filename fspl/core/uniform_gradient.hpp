@@ -176,7 +176,7 @@ inline Gradient uniform_disk_gradient(double u, double rho) noexcept {
         const FarFieldGradient g = far_field_uniform_gradient(u, rho);
         return {uniform_disk(u, rho), g.du, g.drho};
     }
-    using detail::INV_PI;
+    using numeric::INV_PI;
     const detail::ClosedForm f = detail::closed_form_parts(u, rho);
     const double b = f.rho2 * (f.d * f.d);  // (u - rho)^2
     const double l = u / rho;

@@ -1,4 +1,5 @@
 #include "binding/bind.hpp"
+#include "binding/text.hpp"
 
 #include <cstring>
 #include <string>

@@ -5,7 +5,6 @@
 
 #include <expected>
 #include <new>
-#include <vector>
 
 #include "binding/pending.hpp"
 #include "lib/fault.hpp"
@@ -19,8 +18,9 @@ using Outcome = std::expected<T, PendingError>;
 // Runs `body` (returning Outcome<Ref>) and hands its object to CPython, or
 // raises its error, or turns an internal fault into PanicException; returns
 // null with an exception set in the last two cases.
+// Forced inline: each entry is then one function with its own handlers.
 template <class Body>
-PyObject* boundary(Body&& body) noexcept {
+[[gnu::always_inline]] inline PyObject* boundary(Body&& body) noexcept {
     try {
         Outcome<Ref> outcome = body();
         if (outcome) return outcome->release();
@@ -38,15 +38,6 @@ PyObject* boundary(Body&& body) noexcept {
 // A numeric failure as the RuntimeError carrying the kernel's message.
 inline PendingError numeric_error(const numeric::Failure& failure) {
     return PendingError::fixed(PyExc_RuntimeError, failure.message);
-}
-
-// Result objects.  When CPython cannot create one (out of memory) its pending
-// error is printed and cleared, and the internal fault "Python API call
-// failed" ends the call.
-Ref float_result(double value);
-Ref list_result(const double* values, Py_ssize_t count);
-inline Ref list_result(const std::vector<double>& values) {
-    return list_result(values.data(), static_cast<Py_ssize_t>(values.size()));
 }
 
 }  // namespace kelvora::binding

@@ -1,4 +1,5 @@
 #include "binding/convert.hpp"
+#include "binding/text.hpp"
 
 #include <bit>
 #include <cstddef>

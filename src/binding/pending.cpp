@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdio>
 
+#include "binding/text.hpp"
 #include "lib/fault.hpp"
 
 namespace kelvora::binding {
@@ -34,20 +35,6 @@ PyObject* downcast_message(PyObject* type, const char* target) {
 }
 
 }  // namespace
-
-// The text of a str as UTF-8 bytes, lone surrogates passed through, so that a
-// message copied out of an exception can be rebuilt unchanged.
-std::string exact_utf8(PyObject* text) {
-    Py_ssize_t size = 0;
-    if (const char* data = PyUnicode_AsUTF8AndSize(text, &size)) return std::string(data, size);
-    PyErr_Clear();
-    Ref bytes = Ref::steal(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
-    if (!bytes) {
-        PyErr_Clear();
-        return {};
-    }
-    return std::string(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()));
-}
 
 PendingError PendingError::fixed(PyObject* type, const char* text) { return PendingError(Fixed{type, text}); }
 
@@ -126,25 +113,7 @@ PyObject* panic_exception_type() noexcept {
     PyObject* made = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException,
                                                nullptr);
     if (made == nullptr) return nullptr;
-    PyObject* expected = nullptr;
-    if (!g_panic_type.compare_exchange_strong(expected, made, std::memory_order_acq_rel,
-                                              std::memory_order_acquire)) {
-        Py_DECREF(made);  // another thread published first; use its type
-        return expected;
-    }
-    return made;
-}
-
-std::string lossy_utf8(PyObject* text) {
-    Py_ssize_t size = 0;
-    if (const char* data = PyUnicode_AsUTF8AndSize(text, &size)) return std::string(data, size);
-    PyErr_Clear();
-    Ref bytes = Ref::steal(PyUnicode_AsEncodedString(text, "utf-8", "replace"));
-    if (!bytes) {
-        PyErr_Clear();
-        return {};
-    }
-    return std::string(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()));
+    return publish_once(g_panic_type, made);
 }
 
 std::optional<PendingError> fetch() {

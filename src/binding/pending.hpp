@@ -83,11 +83,4 @@ std::optional<PendingError> fetch();
 // was set" when the interpreter reported failure without an exception.
 PendingError fetch_or_substitute();
 
-// The text of a str as UTF-8, lone surrogates passed through ("surrogatepass"),
-// so that PendingError::owned rebuilds it unchanged.
-std::string exact_utf8(PyObject* text);
-
-// Lenient UTF-8 view of a str (lone surrogates become U+FFFD).
-std::string lossy_utf8(PyObject* text);
-
 }  // namespace kelvora::binding

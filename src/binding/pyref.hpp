@@ -4,6 +4,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <utility>
 
 namespace kelvora::binding {
@@ -42,5 +43,20 @@ private:
     explicit Ref(PyObject* object) noexcept : object_(object) {}
     PyObject* object_ = nullptr;
 };
+
+// Publishes `made` (a new reference, not null) in `cell` unless another value
+// is there already, and returns the value the cell holds afterwards
+// (borrowed; the cell keeps its reference): the first value published wins
+// for the life of the process and a loser's object is released.  One
+// compare-and-exchange; used for every once-only value (interned names, the
+// PanicException type, the module cache).
+inline PyObject* publish_once(std::atomic<PyObject*>& cell, PyObject* made) noexcept {
+    PyObject* expected = nullptr;
+    if (cell.compare_exchange_strong(expected, made, std::memory_order_acq_rel, std::memory_order_acquire)) {
+        return made;
+    }
+    Py_DECREF(made);
+    return expected;
+}
 
 }  // namespace kelvora::binding

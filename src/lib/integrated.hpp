@@ -1,6 +1,7 @@
 // Magnification of a source with a radial brightness profile: the profile
 // times a magnification model, integrated over the stellar disk by tanh-sinh
-// quadrature, one integral per separation, divided by a normalisation.
+// quadrature (Takahasi & Mori 1974, numeric/quadrature.hpp), one integral per
+// separation, divided by a normalisation.
 //
 // With x the radius in stellar radii, M(x) a magnification as a function of
 // the radius and P(x) the profile, the integrand at a node is
@@ -29,13 +30,18 @@
 #include "lib/models.hpp"
 #include "lib/ring.hpp"
 #include "numeric/derivative.hpp"
+#include "numeric/constants.hpp"
 #include "numeric/elliptic_batch.hpp"
 #include "numeric/interp.hpp"
 #include "numeric/quadrature.hpp"
 
 namespace kelvora {
 
-// Integration settings shared by every integral of the limb-darkened forms.
+// Absolute accuracy asked of every integral of the limb-darkened forms: below
+// the last bit of a magnification of order 1, i.e. full double precision, so
+// the ladder of numeric/quadrature.hpp refines until its error estimate (the
+// difference of consecutive levels, or its square in the quadratic regime)
+// falls below it, or its seven levels are spent.
 inline constexpr double INTEGRATION_TARGET = 1e-16;
 
 // Linear limb darkening with coefficient 0.6: I(x) = 1 - 0.6 (1 - sqrt(1 - x^2)),
@@ -57,14 +63,12 @@ struct InterpolatedProfile {
 
 namespace detail {
 
-inline constexpr double TWO_PI = 6.283185307179586;
-
 template <class Model, class Profile>
 inline double limb_integrand(Model& model, const Profile& profile, double x) {
     const double m = model(x);
     const double dm = numeric::sderivative(model, x);
     const double p = profile(x);
-    return ((x * TWO_PI) * (m + (x * 0.5) * dm)) * p;
+    return ((x * numeric::TWO_PI) * (m + (x * 0.5) * dm)) * p;
 }
 
 template <class Model, class Profile>
@@ -128,7 +132,7 @@ std::vector<double> _integrated_heyrovsky_magnification(std::vector<double> l, c
                 const double m = kernel[3 * i];
                 const double dm = (kernel[3 * i + 1] - kernel[3 * i + 2]) / (h + h);
                 const double p = profile(x[i]);
-                out[i] = ((x[i] * detail::TWO_PI) * (m + (x[i] * 0.5) * dm)) * p;
+                out[i] = ((x[i] * numeric::TWO_PI) * (m + (x[i] * 0.5) * dm)) * p;
             }
         };
         entry = numeric::integrate_batched(integrand, 0.0, 1.0, INTEGRATION_TARGET).integral / divisor;
@@ -139,7 +143,7 @@ std::vector<double> _integrated_heyrovsky_magnification(std::vector<double> l, c
 // The flux of a profile over the unit disk, int_0^1 (2pi x) P(x) dx.
 template <class Profile>
 double profile_flux(const Profile& profile) {
-    return numeric::integrate([&](double x) { return (detail::TWO_PI * x) * profile(x); }, 0.0, 1.0, INTEGRATION_TARGET)
+    return numeric::integrate([&](double x) { return (numeric::TWO_PI * x) * profile(x); }, 0.0, 1.0, INTEGRATION_TARGET)
         .integral;
 }
 

@@ -68,7 +68,7 @@ const std::vector<RefRow>& reference_rows() {
     static const std::vector<RefRow> rows = [] {
         std::vector<RefRow> out;
         const auto table =
-            kelvora::test::read_csv(std::string(KELVORA_TEST_DATA_DIR) + "/elliptic_reference.csv");
+            kelvora::test::read_csv(kelvora::test::test_data_path("elliptic_reference.csv"));
         if (!table) return out;
         const int fcol = table->column("function");
         const int bcol = table->column("branch");
@@ -200,7 +200,7 @@ INSTANTIATE_TEST_SUITE_P(Mpmath, EllipticReference, ::testing::ValuesIn(kGroups)
 
 TEST(EllipticReferenceTable, EveryGroupIsTestedAndEveryToleranceHasRows) {
     const auto& rows = reference_rows();
-    ASSERT_FALSE(rows.empty()) << "cannot read " KELVORA_TEST_DATA_DIR "/elliptic_reference.csv";
+    ASSERT_FALSE(rows.empty()) << "cannot read " << kelvora::test::test_data_path("elliptic_reference.csv");
     std::set<std::pair<std::string, std::string>> in_table;
     for (const auto& r : rows) in_table.emplace(r.function, r.branch);
     std::set<std::pair<std::string, std::string>> in_tests(kNotUlpCompared);

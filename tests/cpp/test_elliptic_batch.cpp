@@ -244,6 +244,6 @@ TEST_P(EllipticBatch, DuplicationCoversEveryTermBranch) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Code, EllipticBatch, ::testing::Values(kn::BatchCode::Portable, kn::BatchCode::Avx2),
-                         [](const auto& info) { return std::string(kn::batch_code_name(info.param)); });
+                         [](const auto& code) { return std::string(kn::batch_code_name(code.param)); });
 
 }  // namespace

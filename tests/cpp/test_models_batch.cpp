@@ -42,7 +42,9 @@ void expect_call_matches(const Expected<std::vector<double>>& call, const std::v
             EXPECT_STREQ(call.error().message, one.error().message) << "first failing entry " << i;
             return;
         }
-        if (call) ASSERT_TRUE(same_bits((*call)[i], *one)) << "entry " << i << ": " << (*call)[i] << " vs " << *one;
+        if (call) {
+            ASSERT_TRUE(same_bits((*call)[i], *one)) << "entry " << i << ": " << (*call)[i] << " vs " << *one;
+        }
     }
     ASSERT_TRUE(call.has_value()) << "the call failed (" << call.error().message << "), no entry fails alone";
 }

@@ -10,7 +10,9 @@
 #include "binding/bind.hpp"
 #include "binding/boundary.hpp"
 #include "binding/convert.hpp"
-#include "binding/registry.hpp"
+#include "binding/box.hpp"
+#include "binding/module_init.hpp"
+#include "binding/text.hpp"
 
 namespace {
 

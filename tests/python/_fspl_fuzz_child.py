@@ -20,7 +20,11 @@ model follow the outcomes the call may have:
 
 After every call no exception may be left set: the next plain call must work.
 Run as a script, the module runs a batch of cases and reports as JSON (used in
-a child process, so that a crash is reported with its case).
+a child process, so that a crash is reported with its case); with
+``--isolated`` it runs the batch in a further interpreter of its own
+(``run_in_child``) and prints that one's report, or ``{"crash": ...}`` with the
+case a crash or hang happened on, which is how ``tools/fuzz_fspl_long.py``
+runs its batches.
 """
 
 import argparse
@@ -31,9 +35,7 @@ import math
 import os
 import random
 import struct
-import subprocess
 import sys
-import tempfile
 import time
 import warnings
 from decimal import Decimal
@@ -42,9 +44,22 @@ from fractions import Fraction
 import numpy as np
 
 import kelvora_fspl
-from _support import Floaty, OwnError  # noqa: E402
+from _support import (
+    FSPL_LAWS,
+    Floaty,
+    Indexy,
+    NoFloat,
+    OwnError,
+    PlainFloatSub,
+    ReRaises,
+    StrSub,
+    bits_of,
+    from_bits,
+    rerun_command,
+    run_batch_in_child,
+)
 
-LAWS = ("uniform", "linear", "quadratic", "square-root", "power-2", "tabulated")
+LAWS = FSPL_LAWS
 COUNTS = {"uniform": 0, "linear": 1, "quadratic": 2, "square-root": 2, "power-2": 2, "tabulated": 2}
 BAD_LAW_NAMES = ["", "Uniform", "LINEAR", "linear ", " quadratic", "power2", "square_root", "sqrt", "tabulated\0",
                  "lin\udc80ear", "uniform\u00e9", "exponential", "logarithmic"]
@@ -53,40 +68,7 @@ MAX_ENTRIES = 16
 TINY_RHO = 1e-280
 
 
-def bits_of(x):
-    return struct.unpack("<q", struct.pack("<d", x))[0]
-
-
-def from_bits(b):
-    return struct.unpack("<d", struct.pack("<q", b))[0]
-
-
 # -- argument objects ------------------------------------------------------------------------------
-
-
-class FloatSub(float):
-    pass
-
-
-class StrSub(str):
-    pass
-
-
-
-class Indexy:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-    def __repr__(self):
-        return f"Indexy({self.value!r})"
-
-
-class NoFloat:
-    def __repr__(self):
-        return "NoFloat()"
 
 
 class BadReturn:
@@ -96,17 +78,6 @@ class BadReturn:
     def __repr__(self):
         return "BadReturn()"
 
-
-
-class Raising:
-    def __init__(self, exc):
-        self.exc = exc
-
-    def __float__(self):
-        raise self.exc.with_traceback(None)  # no traceback carried over from an earlier raise
-
-    def __repr__(self):
-        return f"Raising({self.exc!r})"
 
 
 # -- sources of choices ------------------------------------------------------------------------------
@@ -438,7 +409,7 @@ class Build:
         tag = node[0]
         if tag in ("f", "fsub", "floaty", "np64", "np32", "np16"):
             x = from_bits(node[1])
-            obj = {"f": float, "fsub": FloatSub, "floaty": Floaty, "np64": np.float64, "np32": np.float32,
+            obj = {"f": float, "fsub": PlainFloatSub, "floaty": Floaty, "np64": np.float64, "np32": np.float32,
                    "np16": np.float16}[tag](x)
             return obj, Leaf(float(obj) if tag in ("np32", "np16") else x)
         if tag in ("i", "np_int", "indexy"):
@@ -483,9 +454,9 @@ class Build:
                 exc = {"TypeError": TypeError, "ValueError": ValueError, "ZeroDivisionError": ZeroDivisionError}[
                     node[1]]("raised by __float__")
             if isinstance(exc, (TypeError, ValueError)):
-                return Raising(exc), Leaf(faults={"TypeError", "ValueError"})
+                return ReRaises(exc), Leaf(faults={"TypeError", "ValueError"})
             self.own.append(exc)
-            return Raising(exc), Leaf(faults={f"own:{id(exc)}"})
+            return ReRaises(exc), Leaf(faults={f"own:{id(exc)}"})
         raise AssertionError(f"not a leaf: {node!r}")
 
     def argument(self, node):
@@ -877,17 +848,11 @@ def describe(case):
 # -- batches in a child process -------------------------------------------------------------------------
 
 
-def rerun_command(where, case):
-    import shlex
-
-    head = f"{shlex.quote(sys.executable)} {shlex.quote(os.path.abspath(__file__))}"
-    if "seed" in where:
-        return f"{head} --seed {where['seed']} --start {where['index']} --count 1 --verbose"
-    return f"{head} --case {shlex.quote(json.dumps(case))} --verbose"
-
-
 def child_main(argv=None):
-    parser = argparse.ArgumentParser(description="Run a batch of kelvora_fspl cases and report as JSON.")
+    argv = sys.argv[1:] if argv is None else list(argv)
+    # No abbreviated options: --isolated must be recognised exactly to be left out of the inner run.
+    parser = argparse.ArgumentParser(description="Run a batch of kelvora_fspl cases and report as JSON.",
+                                     allow_abbrev=False)
     parser.add_argument("--seed", type=int)
     parser.add_argument("--start", type=int, default=0)
     parser.add_argument("--count", type=int, default=1000)
@@ -897,7 +862,17 @@ def child_main(argv=None):
     parser.add_argument("--expect-module", help="the kelvora_fspl file the parent imported")
     parser.add_argument("--abort-at", type=int, help=argparse.SUPPRESS)
     parser.add_argument("--verbose", action="store_true")
+    parser.add_argument("--isolated", action="store_true",
+                        help="run the batch in a child interpreter of its own, so that a crash or hang there "
+                             "is reported as {\"crash\": ...} with the case it happened on")
+    parser.add_argument("--timeout", type=float, default=600.0, help="with --isolated: seconds the batch may take")
     args = parser.parse_args(argv)
+
+    if args.isolated:
+        report = run_in_child([a for a in argv if a != "--isolated"], timeout=args.timeout)
+        sys.stdout.write(json.dumps(report) + "\n")
+        sys.stdout.flush()
+        return 0
 
     if args.expect_module and not os.path.samefile(args.expect_module, kelvora_fspl.__file__):
         print(f"child imported {kelvora_fspl.__file__}, parent {args.expect_module}", file=sys.stderr)
@@ -936,7 +911,7 @@ def child_main(argv=None):
             failed += 1
             if len(failures) < 20:
                 failures.append({"call": describe(case), "problems": result.problems, "case": case,
-                                 "reproduce": rerun_command(where, case), **where})
+                                 "reproduce": rerun_command(__file__, kelvora_fspl, where, case), **where})
     report = {"cases": cases, "outcomes": dict(outcomes), "failed": failed, "failures": failures,
               "elapsed": time.perf_counter() - started}
     sys.stdout.write(json.dumps(report) + "\n")
@@ -947,37 +922,7 @@ def child_main(argv=None):
 def run_in_child(child_args, timeout=600.0):
     """Run a batch in a fresh interpreter; a crash or hang is reported with the
     case it happened on."""
-    env = dict(os.environ)
-    module_dir = os.path.dirname(os.path.abspath(kelvora_fspl.__file__))
-    env["PYTHONPATH"] = os.pathsep.join([module_dir] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
-    with tempfile.TemporaryDirectory(prefix="kelvora-fspl-fuzz-") as tmp:
-        state = os.path.join(tmp, "state.json")
-        cmd = [sys.executable, os.path.abspath(__file__), *child_args, "--state", state,
-               "--expect-module", os.path.abspath(kelvora_fspl.__file__)]
-        try:
-            proc = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout, env=env)
-            rc, out, err, how = proc.returncode, proc.stdout, proc.stderr, None
-        except subprocess.TimeoutExpired as exc:
-            rc, out, err, how = None, exc.stdout or b"", exc.stderr or b"", f"no answer within {timeout} s (killed)"
-        if rc == 0:
-            try:
-                return json.loads(out.decode().strip().splitlines()[-1])
-            except (ValueError, IndexError):
-                how = "no report on standard output"
-        last = None
-        try:
-            with open(state) as fh:
-                last = json.load(fh)
-        except (OSError, ValueError):
-            pass
-        if how is None:
-            how = f"exited with {rc}" + (f" (signal {-rc})" if rc is not None and rc < 0 else "")
-        crash = {"how": how, "returncode": rc, "stderr_tail": err.decode("utf-8", "replace")[-3000:], "command": cmd}
-        if last is not None:
-            crash["where"] = last["where"]
-            crash["case"] = last["case"]
-            crash["reproduce"] = rerun_command(last["where"], last["case"])
-        return {"crash": crash}
+    return run_batch_in_child(__file__, kelvora_fspl, child_args, timeout)
 
 
 if __name__ == "__main__":

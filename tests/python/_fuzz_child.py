@@ -38,7 +38,10 @@ Run as a script this executes a batch and prints one JSON report on stdout::
 Case ``i`` of seed ``S`` is generated from ``random.Random(f"{S}:{i}")`` alone,
 so ``--seed S --start i --count 1`` reproduces it.  Before each call the
 case is written to the state file: when the process dies the parent still
-knows which call killed it.
+knows which call killed it.  With ``--isolated`` the script runs the batch in
+a further interpreter of its own (``run_in_child``) and prints that one's
+report, or ``{"crash": ...}`` with the case a crash or hang happened on; this
+is how ``tools/fuzz_long.py`` runs its batches.
 """
 
 import argparse
@@ -51,10 +54,7 @@ import json
 import math
 import os
 import random
-import struct
-import subprocess
 import sys
-import tempfile
 import time
 import warnings
 from decimal import Decimal
@@ -63,24 +63,28 @@ from fractions import Fraction
 import numpy as np
 
 import kelvora
-
-HERE = os.path.dirname(os.path.abspath(__file__))
-if HERE not in sys.path:
-    sys.path.insert(0, HERE)
-
-from _support import HugeLength, pyobject_vectorcall  # noqa: E402
+from _support import (
+    KELVORA_FUNCTIONS,
+    FloatSub,
+    HugeLength,
+    MappingLike,
+    MyBaseException,
+    MyTypeError,
+    Outer,
+    TupleSub,
+    Unprintable,
+    bits_of,
+    from_bits,
+    pyfloat_as_double,
+    pyobject_vectorcall,
+    pythonapi,
+    rerun_command,
+    run_batch_in_child,
+)
 
 # -- the module surface ---------------------------------------------------------
 
-FUNCTIONS = {
-    "witt_mao_magnification": ("l", "re", "rstar"),
-    "integrated_witt_mao_magnification": ("l", "re", "rstar"),
-    "integrated_heyrovsky_magnification": ("l", "re", "rstar"),
-    "integrated_flux_map_witt_mao_magnification": ("l", "re", "rstar", "bl", "bf"),
-    "integrated_flux_map_heyrovsky_magnification": ("l", "re", "rstar", "bl", "bf"),
-    "discrete_flux_map_heyrovsky_magnification": ("l", "re", "rstar", "bl", "bf"),
-    "heyrovsky_magnification": ("l", "r", "re", "rstar"),
-}
+FUNCTIONS = KELVORA_FUNCTIONS
 FLUX_MAP = {
     "integrated_flux_map_witt_mao_magnification",
     "integrated_flux_map_heyrovsky_magnification",
@@ -102,14 +106,6 @@ def kinds(fn):
     return ["seq" if p in ("l", "bl", "bf") else "real" for p in FUNCTIONS[fn]]
 
 
-def bits_of(x):
-    return struct.unpack("<Q", struct.pack("<d", x))[0]
-
-
-def from_bits(b):
-    return struct.unpack("<d", struct.pack("<Q", b & 0xFFFF_FFFF_FFFF_FFFF))[0]
-
-
 def fresh_int(n):
     return n + 0 if isinstance(n, int) else int(n)
 
@@ -118,16 +114,8 @@ def fresh_str(s):
     return (s + ".")[:-1]
 
 
-def _pythonapi(name, restype, *argtypes):
-    func = getattr(ctypes.pythonapi, name)
-    func.restype = restype
-    func.argtypes = list(argtypes)
-    return func
-
-
-_as_double = _pythonapi("PyFloat_AsDouble", ctypes.c_double, ctypes.py_object)
-_sequence_check = _pythonapi("PySequence_Check", ctypes.c_int, ctypes.py_object)
-_err_occurred = _pythonapi("PyErr_Occurred", ctypes.c_void_p)
+_sequence_check = pythonapi("PySequence_Check", ctypes.c_int, ctypes.py_object)
+_err_occurred = pythonapi("PyErr_Occurred", ctypes.c_void_p)
 
 
 def error_pending():
@@ -187,14 +175,6 @@ class Obj:
         return f"<{type(self).__name__}#{self._id} {_short(self._desc)}>"
 
 
-class FloatSub(float):
-    def __float__(self):  # never consulted: a float subclass is read directly
-        return 99.0
-
-    def __repr__(self):
-        return f"FloatSub({float.__repr__(self)})"
-
-
 class IntSub(int):
     def __repr__(self):
         return f"IntSub({int.__repr__(self)})"
@@ -208,24 +188,8 @@ class MyError(Exception):
     pass
 
 
-class MyBase(BaseException):
-    pass
-
-
-class MyTypeError(TypeError):
-    pass
-
-
 class MyStopIteration(StopIteration):
     pass
-
-
-class Unprintable:
-    def __str__(self):
-        raise ValueError("no text")
-
-    def __repr__(self):
-        return "Unprintable()"
 
 
 class HasFloat(Obj):
@@ -518,17 +482,6 @@ class IterOnly(Obj):
         return iter(self.items)
 
 
-class Outer:
-    class Inner:
-        def __iter__(self):
-            return iter([1.0])
-
-
-class MappingLike(dict):
-    def __getitem__(self, key):
-        return 1.0
-
-
 class ListSub(list):
     def __repr__(self):
         return f"ListSub({list.__repr__(self)})"
@@ -544,11 +497,6 @@ class ListSubIter(list):
         return f"ListSubIter({list.__repr__(self)})"
 
 
-class TupleSub(tuple):
-    def __repr__(self):
-        return f"TupleSub({tuple.__repr__(self)})"
-
-
 class ArraySub(np.ndarray):
     def __iter__(self):
         return iter([1.0, 2.0])
@@ -559,7 +507,7 @@ EXCEPTION_TYPES = {
     "MyTypeError": MyTypeError,
     "ValueError": ValueError,
     "MyError": MyError,
-    "MyBase": MyBase,
+    "MyBase": MyBaseException,
     "OverflowError": OverflowError,
     "ZeroDivisionError": ZeroDivisionError,
     "MemoryError": MemoryError,
@@ -986,7 +934,7 @@ def model_real(obj, param, build):
     if type(obj) is float:
         return obj
     try:
-        return _as_double(obj)
+        return pyfloat_as_double(obj)
     except BaseException as exc:  # noqa: BLE001
         return from_user_error(exc, param, build)
 
@@ -1836,17 +1784,6 @@ def seeded_case(seed, index, **profile):
 # -- batches ---------------------------------------------------------------------------------------
 
 
-def rerun_command(where, case):
-    """A shell command that runs just this case again, verbosely."""
-    import shlex
-
-    module_dir = os.path.dirname(os.path.abspath(kelvora.__file__))
-    head = f"PYTHONPATH={shlex.quote(module_dir)} {shlex.quote(sys.executable)} {shlex.quote(os.path.abspath(__file__))}"
-    if "seed" in where:
-        return f"{head} --seed {where['seed']} --start {where['index']} --count 1 --verbose"
-    return f"{head} --case {shlex.quote(json.dumps(case))} --verbose"
-
-
 def describe(ctx, case):
     """A readable reproducer: the call written out with the argument objects."""
     try:
@@ -1862,7 +1799,7 @@ def describe(ctx, case):
 def failure_record(ctx, case, where, problems):
     record = {"fn": case["fn"], "call": describe(ctx, case), "via": case.get("via"), "warn": case.get("warn"),
               "problems": problems, "case": case}
-    record["reproduce"] = rerun_command(where, case)
+    record["reproduce"] = rerun_command(__file__, kelvora, where, case)
     record.update(where)
     return record
 
@@ -1907,7 +1844,10 @@ class Batch:
 
 
 def child_main(argv=None):
-    parser = argparse.ArgumentParser(description="Run a batch of kelvora cases and report as JSON.")
+    argv = sys.argv[1:] if argv is None else list(argv)
+    # No abbreviated options: --isolated must be recognised exactly to be left out of the inner run.
+    parser = argparse.ArgumentParser(description="Run a batch of kelvora cases and report as JSON.",
+                                     allow_abbrev=False)
     parser.add_argument("--seed", type=int)
     parser.add_argument("--start", type=int, default=0)
     parser.add_argument("--count", type=int, default=1000)
@@ -1919,7 +1859,17 @@ def child_main(argv=None):
     parser.add_argument("--heavy-weight", type=int, help="weight of each of the two slow functions")
     parser.add_argument("--allow-abort", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--verbose", action="store_true")
+    parser.add_argument("--isolated", action="store_true",
+                        help="run the batch in a child interpreter of its own, so that a crash or hang there "
+                             "is reported as {\"crash\": ...} with the case it happened on")
+    parser.add_argument("--timeout", type=float, default=600.0, help="with --isolated: seconds the batch may take")
     args = parser.parse_args(argv)
+
+    if args.isolated:
+        report = run_in_child([a for a in argv if a != "--isolated"], timeout=args.timeout)
+        sys.stdout.write(json.dumps(report) + "\n")
+        sys.stdout.flush()
+        return 0
 
     if args.expect_module and not os.path.samefile(args.expect_module, kelvora.__file__):
         print(f"child imported {kelvora.__file__}, parent {args.expect_module}", file=sys.stderr)
@@ -1958,50 +1908,13 @@ def child_main(argv=None):
 
 def run_in_child(child_args, timeout=600.0):
     """Run a batch in a fresh interpreter; a crash or hang is reported with the
-    case it happened on and the end of the child's standard error."""
-    env = dict(os.environ)
-    module_dir = os.path.dirname(os.path.abspath(kelvora.__file__))
-    env["PYTHONPATH"] = os.pathsep.join([module_dir] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
-    with tempfile.TemporaryDirectory(prefix="kelvora-fuzz-") as tmp:
-        state = os.path.join(tmp, "state.json")
-        with open(os.path.join(tmp, "stderr"), "w+b") as err:
-            cmd = [sys.executable, os.path.abspath(__file__), *child_args, "--state", state,
-                   "--expect-module", os.path.abspath(kelvora.__file__)]
-            started = time.perf_counter()
-            try:
-                proc = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=err, timeout=timeout, env=env)
-                rc, out, how = proc.returncode, proc.stdout, None
-            except subprocess.TimeoutExpired as exc:
-                rc, out, how = None, exc.stdout or b"", f"no answer within {timeout} s (killed)"
-            elapsed = time.perf_counter() - started
-            err.seek(0, os.SEEK_END)
-            size = err.tell()
-            err.seek(max(0, size - 4000))
-            tail = err.read().decode("utf-8", "replace")
-        report = None
-        if rc == 0:
-            try:
-                report = json.loads(out.decode().strip().splitlines()[-1])
-            except (ValueError, IndexError):
-                how = "no report on standard output"
-        if report is not None:
-            return report
-        last = None
-        try:
-            with open(state) as fh:
-                last = json.load(fh)
-        except (OSError, ValueError):
-            pass
-        if how is None:
-            how = f"exited with {rc}" + (f" (signal {-rc})" if rc is not None and rc < 0 else "")
-        crash = {"how": how, "returncode": rc, "elapsed": elapsed, "stderr_tail": tail, "command": cmd}
-        if last is not None:
-            ctx_case = last["case"]
-            crash["where"] = last["where"]
-            crash["case"] = ctx_case
-            crash["fn"] = ctx_case["fn"]
-            crash["reproduce"] = rerun_command(last["where"], ctx_case)
-        return {"crash": crash}
+    case it happened on (and its function) and the end of the child's
+    standard error."""
+    report = run_batch_in_child(__file__, kelvora, child_args, timeout)
+    crash = report.get("crash")
+    if crash is not None and "case" in crash:
+        crash["fn"] = crash["case"]["fn"]
+    return report
 
 
 if __name__ == "__main__":

@@ -3,7 +3,6 @@ exercised through ``witt_mao_magnification(l, re, rstar)``."""
 
 import array
 import math
-import struct
 import sys
 import warnings
 from fractions import Fraction
@@ -11,7 +10,22 @@ from fractions import Fraction
 import pytest
 
 import kelvora
-from _support import cpython_float_error, pyobject_vectorcall
+from _support import (
+    FloatSub,
+    Floaty,
+    Indexy,
+    MappingLike,
+    MyBaseException,
+    MyTypeError,
+    Outer,
+    RaisesTypeErrorFrom,
+    ReRaises,
+    StrSub,
+    Unprintable,
+    bits,
+    cpython_float_error,
+    pyobject_vectorcall,
+)
 
 wm = kelvora.witt_mao_magnification
 NAME = "witt_mao_magnification()"
@@ -19,10 +33,6 @@ NAME = "witt_mao_magnification()"
 L = [0.0, 0.5, 1.0, 2.0]
 RE = 1.0
 RSTAR = 0.3
-
-
-def bits(values):
-    return [struct.pack("<d", v) for v in values]
 
 
 @pytest.fixture(scope="module")
@@ -122,27 +132,6 @@ def test_vectorcall_keywords_bind(reference):
 # -- conversion of sequences ------------------------------------------------
 
 
-class FloatSub(float):
-    def __float__(self):  # never consulted: the stored double is used
-        return 99.0
-
-
-class HasFloat:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
-
-
-class HasIndex:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
 @pytest.mark.parametrize(
     "sequence, as_floats",
     [
@@ -157,8 +146,8 @@ class HasIndex:
         (array.array("d", [0.25, 1.5]), [0.25, 1.5]),
         (array.array("i", [3, 2]), [3.0, 2.0]),
         ([FloatSub(0.5), FloatSub(2.0)], [0.5, 2.0]),
-        ([HasFloat(0.75), HasFloat(3.0)], [0.75, 3.0]),
-        ([HasIndex(2), HasIndex(7)], [2.0, 7.0]),
+        ([Floaty(0.75), Floaty(3.0)], [0.75, 3.0]),
+        ([Indexy(2), Indexy(7)], [2.0, 7.0]),
         ([Fraction(1, 4), Fraction(5, 2)], [0.25, 2.5]),
         ([2**53 + 1], [float(2**53)]),
     ],
@@ -202,13 +191,13 @@ def test_numpy_two_dimensional_array_element_error():
         (1, 1.0),
         (True, 1.0),
         (FloatSub(1.0), 1.0),
-        (HasFloat(1.0), 1.0),
-        (HasIndex(1), 1.0),
+        (Floaty(1.0), 1.0),
+        (Indexy(1), 1.0),
         (Fraction(1, 1), 1.0),
         (2, 2.0),
         (-1, -1.0),
-        (HasFloat(-1.0), -1.0),
-        (HasIndex(-1), -1.0),
+        (Floaty(-1.0), -1.0),
+        (Indexy(-1), -1.0),
     ],
     ids=lambda v: f"{type(v).__name__}({getattr(v, 'value', v)})",
 )
@@ -224,7 +213,7 @@ def test_genuine_minus_one_is_not_an_error():
     # -1.0 is what a failed conversion returns as well; with nothing pending it
     # is a value.  rho = (-1) / (-1) = 1 exactly.
     assert bits(wm([0.0, 0.5], -1, -1.0)) == bits(wm([0.0, 0.5], 1.0, 1.0))
-    assert bits(wm([0.0, 0.5], HasFloat(-1.0), HasIndex(-1))) == bits(wm([0.0, 0.5], 1.0, 1.0))
+    assert bits(wm([0.0, 0.5], Floaty(-1.0), Indexy(-1))) == bits(wm([0.0, 0.5], 1.0, 1.0))
     assert sys.exc_info() == (None, None, None)
 
 
@@ -257,22 +246,9 @@ def test_nan_with_no_entries_is_harmless():
 # -- sequence refusals ------------------------------------------------------
 
 
-class Outer:
-    class Inner:
-        """Iterable but not a sequence (no __getitem__)."""
-
-        def __iter__(self):
-            return iter([1.0])
-
-
 class IterOnly:
     def __iter__(self):
         return iter([1.0])
-
-
-class MappingLike(dict):
-    def __getitem__(self, key):
-        return 1.0
 
 
 def _gen():
@@ -303,10 +279,6 @@ def test_non_sequence_message(value, type_name):
         wm(value, 1.0, 0.3)
     assert type(info.value) is TypeError
     assert str(info.value) == f"argument 'l': '{type_name}' object cannot be converted to 'Sequence'"
-
-
-class StrSub(str):
-    pass
 
 
 @pytest.mark.parametrize("value", ["", "ab", "0.5", StrSub("1")], ids=repr)
@@ -376,7 +348,7 @@ def test_parameters_are_converted_in_order(args, parameter):
     assert str(info.value).startswith(f"argument '{parameter}': ")
 
 
-@pytest.mark.parametrize("big", [10**400, -(10**400), HasIndex(10**400)], ids=["pos", "neg", "index"])
+@pytest.mark.parametrize("big", [10**400, -(10**400), Indexy(10**400)], ids=["pos", "neg", "index"])
 @pytest.mark.parametrize("where", ["re", "rstar", "l"])
 def test_huge_int_overflow_is_unchanged(where, big):
     expected = cpython_float_error(big)
@@ -391,14 +363,6 @@ def test_huge_int_overflow_is_unchanged(where, big):
 
 
 # -- the cause of a renamed error ------------------------------------------------
-
-
-class RaisesTypeErrorFrom:
-    def __init__(self, cause):
-        self.cause = cause
-
-    def __float__(self):
-        raise TypeError("x") from self.cause
 
 
 class RaisesTypeError:
@@ -417,7 +381,7 @@ class RaisesTypeErrorInsideHandler:
 @pytest.mark.parametrize("where", ["l", "re", "rstar"])
 def test_renamed_error_keeps_the_cause(where):
     cause = ValueError("y")
-    bad = RaisesTypeErrorFrom(cause)
+    bad = RaisesTypeErrorFrom(cause, "x")
     kwargs = {"l": [0.5], "re": 1.0, "rstar": 0.3}
     kwargs[where] = [bad] if where == "l" else bad
     with pytest.raises(TypeError) as info:
@@ -465,11 +429,6 @@ def test_renamed_error_is_a_new_object_each_time():
     assert str(first) == str(second) == "argument 'l': plain"
 
 
-class Unprintable:
-    def __str__(self):
-        raise ValueError("no text")
-
-
 class RaisesUnprintableTypeError:
     def __float__(self):
         raise TypeError(Unprintable())
@@ -500,22 +459,6 @@ def test_unprintable_type_error_value():
 # -- exceptions that pass unchanged ------------------------------------------------
 
 
-class MyTypeError(TypeError):
-    pass
-
-
-class MyBaseException(BaseException):
-    pass
-
-
-class Raises:
-    def __init__(self, exc):
-        self.exc = exc
-
-    def __float__(self):
-        raise self.exc.with_traceback(None)  # no traceback carried over from an earlier raise
-
-
 @pytest.mark.parametrize(
     "exc",
     [
@@ -531,7 +474,7 @@ class Raises:
 )
 @pytest.mark.parametrize("where", ["l", "re", "rstar"])
 def test_other_exceptions_pass_through_as_the_same_object(where, exc):
-    bad = Raises(exc)
+    bad = ReRaises(exc)
     kwargs = {"l": [0.5, 1.5], "re": 1.0, "rstar": 0.3}
     kwargs[where] = [0.5, bad] if where == "l" else bad
     with pytest.raises(type(exc)) as info:

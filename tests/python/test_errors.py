@@ -10,7 +10,16 @@ import threading
 import pytest
 
 import kelvora
-from _support import PANIC_DOC, SOURCE_LOCATION, HugeLength, ReRaises, assert_resumed
+from _support import (
+    PANIC_DOC,
+    SOURCE_LOCATION,
+    HugeLength,
+    RaisesNew,
+    ReRaises,
+    Unprintable,
+    assert_resumed,
+    pythonapi,
+)
 
 wm = kelvora.witt_mao_magnification
 
@@ -88,18 +97,13 @@ def test_numeric_failure_inside_except_block_chains_context():
 # -- after a failure ---------------------------------------------------------------
 
 
-class RaisesValueError:
-    def __float__(self):
-        raise ValueError("from user code")
-
-
 def _failures():
     return [
         ("binding", lambda: wm([0.5]), TypeError),
         ("conversion", lambda: wm([0.5, "x"], 1.0, 0.1), TypeError),
         ("downcast", lambda: wm(5, 1.0, 0.1), TypeError),
         ("overflow", lambda: wm([0.5], 10**400, 0.1), OverflowError),
-        ("user", lambda: wm([0.5], RaisesValueError(), 0.1), ValueError),
+        ("user", lambda: wm([0.5], RaisesNew(ValueError, "from user code"), 0.1), ValueError),
         ("numeric", lambda: wm([0.5, 1.0 + 2.0**-40], 1.0, 1e8), RuntimeError),
         ("nan", lambda: wm([math.nan], 1.0, 0.1), RuntimeError),
         ("fault", lambda: wm(HugeLength(), 1.0, 0.1), BaseException),
@@ -195,9 +199,8 @@ def test_panic_exception_type(panic_type):
 
 
 def test_panic_exception_made_like_pyerr_new_exception_with_doc(panic_type):
-    make = ctypes.pythonapi.PyErr_NewExceptionWithDoc
-    make.restype = ctypes.py_object
-    make.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.py_object, ctypes.c_void_p]
+    make = pythonapi("PyErr_NewExceptionWithDoc", ctypes.py_object,
+                     ctypes.c_char_p, ctypes.c_char_p, ctypes.py_object, ctypes.c_void_p)
     reference = make(b"pyo3_runtime.PanicException", PANIC_DOC.encode(), BaseException, None)
     assert sorted(vars(panic_type)) == sorted(vars(reference))
     assert panic_type.__mro__[1:] == reference.__mro__[1:]
@@ -269,11 +272,6 @@ def test_user_made_fault_exception_is_resumed(panic_type, capfd):
     # The resumed fault writes no report of its own: the message appears only
     # in the printed traceback.
     assert err.count(message) == 1, err
-
-
-class Unprintable:
-    def __str__(self):
-        raise ValueError("no text")
 
 
 def test_fault_exception_without_text_is_resumed_with_fixed_message(panic_type, capfd):

@@ -1,10 +1,6 @@
 """The runnable examples run and print what the module computes."""
 
 import math
-import os
-import subprocess
-import sys
-from pathlib import Path
 
 import pytest
 
@@ -12,21 +8,9 @@ import pytest
 # they run once.
 pytestmark = pytest.mark.no_refleak_repeat("work done in child processes")
 
-from _support import example_env
+from _support import run_example
 
 import kelvora
-
-EXAMPLES = Path(__file__).resolve().parent.parent.parent / "examples"
-
-
-def run_example(name, *args):
-    env = example_env()
-    done = subprocess.run(
-        [sys.executable, str(EXAMPLES / name), *args], capture_output=True, text=True, env=env, timeout=300
-    )
-    assert done.returncode == 0, done.stderr
-    assert done.stderr == ""
-    return done.stdout
 
 
 def light_curve_rows(out):
@@ -44,7 +28,7 @@ def light_curve_rows(out):
 def test_demo_quick_light_curve():
     import kelvora_fspl
 
-    out = run_example("demo.py", "--quick")
+    out = run_example("demo.py", "--quick", timeout=300)
     rows = light_curve_rows(out)
     assert len(rows) == 21
     # Symmetric about the closest approach.
@@ -72,6 +56,6 @@ def test_demo_quick_light_curve():
 
 def test_demo_writes_its_figure(tmp_path):
     figure = tmp_path / "light_curve.png"
-    out = run_example("demo.py", "--output", str(figure))
+    out = run_example("demo.py", "--output", str(figure), timeout=300)
     assert f"wrote {figure}" in out
     assert figure.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"

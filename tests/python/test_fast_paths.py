@@ -16,12 +16,9 @@ import sys
 import pytest
 
 import kelvora
+from _support import Floaty, Indexy, PlainFloatSub, TupleSub, bits
 
 np = pytest.importorskip("numpy")
-
-
-def bits(values):
-    return [struct.pack("<d", v) for v in values]
 
 
 def outcome(convert, obj):
@@ -34,26 +31,6 @@ def outcome(convert, obj):
 def fresh(factory):
     """Each converter gets its own copy, since some cases mutate their input."""
     return factory() if callable(factory) else factory
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class HasFloat:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
-
-
-class FloatSub(float):
-    pass
 
 
 class Appends:
@@ -89,10 +66,6 @@ class ListSub(list):
         return iter([3.0, 4.0])
 
 
-class TupleSub(tuple):
-    pass
-
-
 class ArraySub(np.ndarray):
     def __iter__(self):
         return iter([1.0])
@@ -111,7 +84,7 @@ FLOATS = [0.0, -0.0, 1.5, -2.25, math.inf, -math.inf, math.nan, NAN_PAYLOAD, 5e-
 CASES = {
     "list-floats": lambda: list(FLOATS),
     "list-empty": lambda: [],
-    "list-mixed": lambda: [1, True, FloatSub(2.5), HasFloat(-1.0), Index(3), 2**53 + 1, 0.5],
+    "list-mixed": lambda: [1, True, PlainFloatSub(2.5), Floaty(-1.0), Indexy(3), 2**53 + 1, 0.5],
     "list-bad-item": lambda: [1.0, "x", 2.0],
     "list-none-item": lambda: [None],
     "list-huge-int": lambda: [1.0, 10**400],
@@ -122,7 +95,7 @@ CASES = {
     "list-replaces": mutating("replace"),
     "list-subclass": lambda: ListSub([1.0, 2.0]),
     "tuple-floats": lambda: tuple(FLOATS),
-    "tuple-mixed": lambda: (1, HasFloat(2.0), FloatSub(0.25)),
+    "tuple-mixed": lambda: (1, Floaty(2.0), PlainFloatSub(0.25)),
     "tuple-bad": lambda: (1.0, b"x"),
     "tuple-subclass": lambda: TupleSub((1.0, 2.0)),
     "numpy-f64": lambda: np.array(FLOATS),
@@ -136,7 +109,7 @@ CASES = {
     "numpy-f32": lambda: np.array([0.1, 0.2], dtype=np.float32),
     "numpy-i64": lambda: np.array([1, 2, 2**62], dtype=np.int64),
     "numpy-big-endian": lambda: np.array([0.1, 0.2], dtype=">f8"),
-    "numpy-object": lambda: np.array([1.0, HasFloat(2.0)], dtype=object),
+    "numpy-object": lambda: np.array([1.0, Floaty(2.0)], dtype=object),
     "numpy-bool": lambda: np.array([True, False]),
     "numpy-subclass": lambda: np.arange(3.0).view(ArraySub),
     "numpy-masked": lambda: np.ma.masked_array([1.0, 2.0, 3.0], mask=[False, True, False]),
@@ -195,7 +168,7 @@ def test_item_errors_are_the_same_object(probe):
 
 
 def test_item_reference_counts_are_unchanged(probe):
-    item = HasFloat(2.0)
+    item = Floaty(2.0)
     container = [1.0, item, 3.0]
     before = sys.getrefcount(item), sys.getrefcount(container)
     for _ in range(1000):

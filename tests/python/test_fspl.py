@@ -22,7 +22,7 @@ np = pytest.importorskip("numpy")
 mp = pytest.importorskip("mpmath")
 
 import kelvora_fspl  # noqa: E402
-from _support import Floaty, OwnError  # noqa: E402
+from _support import FSPL_LAWS, Floaty, NoFloat, OwnError, ReRaises, point_lens_mp  # noqa: E402
 
 mag = kelvora_fspl.magnification
 
@@ -40,11 +40,6 @@ LIMB_DARKENED = LAW_CASES[1:]
 LD_IDS = LAW_IDS[1:]
 
 
-def a0(x):
-    """Point-source point-lens magnification (Paczynski 1986)."""
-    return (x * x + 2) / (x * mp.sqrt(x * x + 4))
-
-
 def call_text(args, kwargs):
     return ", ".join([repr(a) for a in args] + [f"{k}={v!r}" for k, v in kwargs.items()])
 
@@ -53,7 +48,7 @@ def call_text(args, kwargs):
 
 
 def test_module_attributes():
-    assert kelvora_fspl.LAWS == ("uniform", "linear", "quadratic", "square-root", "power-2", "tabulated")
+    assert kelvora_fspl.LAWS == FSPL_LAWS
     assert type(kelvora_fspl.LAWS) is tuple
     assert isinstance(kelvora_fspl.__version__, str)
     assert re.fullmatch(r"\d+\.\d+\.\d+", kelvora_fspl.__version__)
@@ -324,23 +319,6 @@ def test_shapes_that_do_not_broadcast():
         mag(np.zeros(0), [0.1, 0.2])
 
 
-class NoFloat:
-    pass
-
-
-
-class RaisingFloat:
-    def __init__(self, exc):
-        self.exc = exc
-
-    def __float__(self):
-        # The same exception each time (tests check it passes unchanged), its
-        # traceback cleared: a re-raised exception keeps its old traceback and
-        # adds to it, which repeated calls would see as growth.
-        raise self.exc.with_traceback(None)
-
-
-
 # Arguments that are not real numbers, anywhere they can stand.
 NOT_NUMBERS = [
     pytest.param((None, 0.1), {}, id="u-None"),
@@ -351,7 +329,7 @@ NOT_NUMBERS = [
     pytest.param((0.5, 0.1, "linear", None), {}, id="coefficients-None"),
     pytest.param((0.5, 0.1, "linear", (x for x in [0.5])), {}, id="coefficients-generator"),
     pytest.param((0.5, 0.1, "linear", (NoFloat(),)), {}, id="coefficient-object"),
-    pytest.param((RaisingFloat(TypeError("no")), 0.1), {}, id="u-refuses"),
+    pytest.param((ReRaises(TypeError("no")), 0.1), {}, id="u-refuses"),
     pytest.param((Floaty("0.5"), 0.1), {}, id="u-float-returns-str"),
     # Arrays of what is not a real number.
     pytest.param((["a"], 0.1), {}, id="u-str-list"),
@@ -388,7 +366,7 @@ def test_what_is_not_a_number_is_a_type_error(args, kwargs):
 def test_an_exception_from_float_reaches_the_caller_unchanged(make_args):
     error = OwnError("from __float__")
     with pytest.raises(OwnError) as caught:
-        mag(*make_args(RaisingFloat(error)))
+        mag(*make_args(ReRaises(error)))
     assert caught.value is error
     assert mag(0.5, 0.1) > 1.0  # and nothing is left set
 
@@ -408,8 +386,8 @@ def test_integers_beyond_the_double_range_overflow():
 
 def test_the_caller_s_own_exception_passes_through():
     own = OwnError("from __float__")
-    for args in [(RaisingFloat(own), 0.1), ([0.5, RaisingFloat(own)], 0.1), (0.5, [RaisingFloat(own)]),
-                 (0.5, 0.1, "linear", (RaisingFloat(own),)), (0.5, 0.1, "tabulated", ([RaisingFloat(own)], [1.0]))]:
+    for args in [(ReRaises(own), 0.1), ([0.5, ReRaises(own)], 0.1), (0.5, [ReRaises(own)]),
+                 (0.5, 0.1, "linear", (ReRaises(own),)), (0.5, 0.1, "tabulated", ([ReRaises(own)], [1.0]))]:
         with pytest.raises(OwnError) as info:
             mag(*args)
         assert info.value is own
@@ -535,9 +513,9 @@ def complete_k_and_pi(n, one_minus_n, one_minus_m):
 def ring_mean(u, s):
     """The mean of A0 over the circle of radius s centred at distance u from the lens."""
     if u == 0:
-        return a0(s)
+        return point_lens_mp(s)
     if s == 0:
-        return a0(u)
+        return point_lens_mp(u)
     b = (u - s) ** 2
     if b == 0:
         # The integrable singularity itself, reached only by rounding at a
@@ -648,10 +626,10 @@ def test_far_from_the_source(law, coefficients, ratio):
         rho = u / ratio
         with mp.workdps(40):
             x = mp.mpf(u)
-            d1, d2, d3, d4 = (mp.diff(a0, x, k) for k in (1, 2, 3, 4))
+            d1, d2, d3, d4 = (mp.diff(point_lens_mp, x, k) for k in (1, 2, 3, 4))
             lap = d2 + d1 / x
             lap2 = d4 + 2 * d3 / x - d2 / x**2 + d1 / x**3
-            base = a0(x)
+            base = point_lens_mp(x)
             expected = base + r2 * rho**2 / 4 * lap + r4 * rho**4 / 64 * lap2
         got = mag(u, rho, law, coefficients)[()]
         assert got == pytest.approx(float(expected), rel=tolerance(law)), (u, rho)

@@ -25,8 +25,12 @@ pytest.importorskip("hypothesis")
 from hypothesis import HealthCheck, Phase, given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 
+import _support  # noqa: E402
 import kelvora_fspl  # noqa: E402
 import _fspl_fuzz_child as fz  # noqa: E402
+# Under the name the tests below use: a derandomised Hypothesis test draws its
+# examples from a hash of its own source, which a rename would change.
+from _support import assert_clean_report as _assert_clean  # noqa: E402
 
 # The tally fixture counts the cases of all the inputs of a test on purpose.
 # No shrinking: a failure is reported with its call written out, and
@@ -37,31 +41,12 @@ SHORT = dict(deadline=None, derandomize=True, database=None, print_blob=False,
                                     HealthCheck.filter_too_much, HealthCheck.function_scoped_fixture])
 
 
-class HypothesisSource:
-    """The choices of ``_fspl_fuzz_child.gen_case`` drawn by Hypothesis."""
+class HypothesisSource(_support.HypothesisSource):
+    """The choices of ``_fspl_fuzz_child.gen_case`` drawn by Hypothesis; the
+    64 bits of ``anyfloat`` are offset by 2**63, as the child's RandomSource
+    offsets its own."""
 
-    def __init__(self, data):
-        self.data = data
-
-    def integer(self, lo, hi):
-        return self.data.draw(st.integers(lo, hi))
-
-    def pick(self, options):
-        return self.data.draw(st.sampled_from([v for w, v in options for _ in range(w)]))
-
-    def chance(self, p):
-        if p <= 0:
-            return False
-        if p >= 1:
-            return True
-        return self.data.draw(st.integers(0, 999)) >= 1000 - round(p * 1000)
-
-    def uniform(self, lo, hi):
-        return self.data.draw(st.floats(lo, hi))
-
-    def anyfloat(self):
-        return self.data.draw(st.floats(allow_nan=True, allow_infinity=True, allow_subnormal=True)
-                              | st.integers(0, 2**64 - 1).map(lambda b: fz.from_bits(b - 2**63)))
+    BITS_OFFSET = 2**63
 
 
 class Tally:
@@ -149,11 +134,6 @@ def test_every_outcome_is_reached():
 
 
 # -- in a child process ------------------------------------------------------------------------------
-
-
-def _assert_clean(report):
-    assert "crash" not in report, json.dumps(report["crash"], indent=1)
-    assert report["failed"] == 0, json.dumps(report["failures"][:5], indent=1)
 
 
 def test_seeded_batch_in_a_child_process():

@@ -12,16 +12,15 @@ coefficients).
 
 import csv
 import math
-from pathlib import Path
 
 import pytest
 
 np = pytest.importorskip("numpy")
 import kelvora_fspl  # noqa: E402
+from _support import DATA  # noqa: E402
 
 grad = kelvora_fspl.magnification_and_gradient
 mag = kelvora_fspl.magnification
-DATA = Path(__file__).resolve().parent.parent / "data"
 
 LAWS = [
     ("uniform", ()),

@@ -3,7 +3,6 @@ way, must leave the argument reference counts, the number of live objects,
 traced memory and the resident set where they were."""
 
 import gc
-import os
 import sys
 import time
 import tracemalloc
@@ -13,7 +12,7 @@ import pytest
 np = pytest.importorskip("numpy")
 
 import kelvora_fspl  # noqa: E402
-from _support import Floaty, OwnError  # noqa: E402
+from _support import Floaty, NoFloat, OwnError, RaisesNew, rss_bytes, run_operations  # noqa: E402
 
 mag = kelvora_fspl.magnification
 grad = kelvora_fspl.magnification_and_gradient
@@ -25,27 +24,6 @@ WARMUP = 6_000
 RSS_LIMIT = 2 * 1024 * 1024
 TRACED_LIMIT = 64 * 1024
 OBJECTS_LIMIT = 50
-
-
-def rss_bytes():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
-
-
-class Raising:
-    """__float__ raises a new exception of the given type each time."""
-
-    def __init__(self, kind):
-        self.kind = kind
-
-    def __float__(self):
-        raise self.kind("refused")
-
-
-class NotANumber:
-    pass
 
 
 def _operations():
@@ -72,14 +50,14 @@ def _operations():
         "zero_alpha": (0.5, 0.0),
         "nan_coefficient": (float("nan"),),
         "two_d": [[0.5]],
-        "not_a_number": NotANumber(),
+        "not_a_number": NoFloat(),
         "huge": 10**400,
         "wide": np.zeros(3),
         "narrow": np.zeros(4),
         "empty": np.zeros((0, 3)),
     }
-    o["raises_own"] = Raising(OwnError)
-    o["raises_type"] = Raising(TypeError)
+    o["raises_own"] = RaisesNew(OwnError)
+    o["raises_type"] = RaisesNew(TypeError)
     ops = [
         (lambda: mag(o["u"], o["rho"]), None),
         (lambda: mag(o["u_strided"], o["rho"], "linear", o["linear"]), None),
@@ -117,27 +95,8 @@ def _operations():
         (lambda: grad(o["u"], o["rho"], "linear", o["linear"], coefficients_gradient=1), TypeError),
         (lambda: grad([0.5, o["raises_own"]], o["rho"]), OwnError),
     ]
-    tracked = list(o.values()) + [Floaty, Raising, NotANumber, OwnError]
+    tracked = list(o.values()) + [Floaty, RaisesNew, NoFloat, OwnError]
     return ops, tracked
-
-
-def _run(ops, calls):
-    outcomes = {}
-    n = len(ops)
-    for i in range(calls):
-        call, expected = ops[i % n]
-        try:
-            call()
-        except BaseException as exc:  # noqa: BLE001
-            kind = type(exc)
-        else:
-            kind = None
-        if kind is not expected:
-            raise AssertionError(f"operation {i % n} gave {kind}, expected {expected}")
-        # Counted by name: the counts must not hold the exception classes.
-        name = kind.__name__ if kind else "result"
-        outcomes[name] = outcomes.get(name, 0) + 1
-    return outcomes
 
 
 def _measure(tracked):
@@ -157,10 +116,10 @@ def traced():
 
 def test_calls_are_flat(traced):
     ops, tracked = _operations()
-    _run(ops, WARMUP)
+    run_operations(ops, WARMUP)
     before = _measure(tracked)
     started = time.perf_counter()
-    outcomes = _run(ops, CALLS)
+    outcomes = run_operations(ops, CALLS)
     elapsed = time.perf_counter() - started
     after = _measure(tracked)
     assert sum(outcomes.values()) == CALLS

@@ -18,6 +18,7 @@ import pytest
 np = pytest.importorskip("numpy")
 
 import kelvora_fspl  # noqa: E402
+from _support import Yielding  # noqa: E402
 
 mag = kelvora_fspl.magnification
 grad = kelvora_fspl.magnification_and_gradient
@@ -33,17 +34,6 @@ LAWS = [
     ("power-2", (0.7, 0.6)),
     ("tabulated", ((0.0, 0.3, 0.7, 1.0), (0.2, 0.6, 0.9, 1.0))),
 ]
-
-
-class Yielding:
-    """A number that lets other threads run while it is being converted."""
-
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        time.sleep(0)
-        return self.value
 
 
 class YieldingThenRefusing:

@@ -5,8 +5,6 @@ stubtest cannot read), and a set of accepted and refused calls under mypy
 
 import ast
 import importlib.util
-import subprocess
-import sys
 from pathlib import Path
 
 import pytest
@@ -18,23 +16,19 @@ pytestmark = pytest.mark.no_refleak_repeat("work done in child processes")
 pytest.importorskip("mypy")
 
 import kelvora_fspl  # noqa: E402
+from _support import ROOT, run_python_module  # noqa: E402
 
-ROOT = Path(__file__).resolve().parent.parent.parent
 STUB = ROOT / "fspl" / "kelvora_fspl.pyi"
-
-
-def run(*args):
-    return subprocess.run([sys.executable, "-m", *args], capture_output=True, text=True, cwd=ROOT, timeout=600)
 
 
 def test_stub_matches_the_module():
     # stubtest also fails on an allowlist entry that hides nothing.
-    done = run("mypy.stubtest", "kelvora_fspl", "--allowlist", "tests/typing/stubtest_allowlist_fspl.txt")
+    done = run_python_module("mypy.stubtest", "kelvora_fspl", "--allowlist", "tests/typing/stubtest_allowlist_fspl.txt")
     assert done.returncode == 0, done.stdout + done.stderr
 
 
 def test_usage_type_checks_strictly():
-    done = run("mypy", "--strict", "--no-incremental", str(ROOT / "tests/typing/usage_fspl.py"))
+    done = run_python_module("mypy", "--strict", "--no-incremental", str(ROOT / "tests/typing/usage_fspl.py"))
     assert done.returncode == 0, done.stdout + done.stderr
 
 

@@ -29,38 +29,14 @@ from hypothesis import strategies as st  # noqa: E402
 
 import kelvora  # noqa: E402
 import _fuzz_child as fz  # noqa: E402
+from _support import Floaty, HypothesisSource, Indexy  # noqa: E402
+# Under the name the tests below use: a derandomised Hypothesis test draws its
+# examples from a hash of its own source, which a rename would change.
+from _support import assert_clean_report as _assert_clean  # noqa: E402
 
 SHORT = dict(deadline=None, derandomize=True, database=None, print_blob=True,
              suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large,
                                     HealthCheck.filter_too_much])
-
-
-class HypothesisSource:
-    """The choices of ``_fuzz_child.gen_case`` drawn by Hypothesis, so that a
-    failing case shrinks."""
-
-    def __init__(self, data):
-        self.data = data
-
-    def integer(self, lo, hi):
-        return self.data.draw(st.integers(lo, hi))
-
-    def pick(self, options):
-        return self.data.draw(st.sampled_from([v for w, v in options for _ in range(w)]))
-
-    def chance(self, p):
-        if p <= 0:
-            return False
-        if p >= 1:
-            return True
-        return self.data.draw(st.integers(0, 999)) >= 1000 - round(p * 1000)
-
-    def uniform(self, lo, hi):
-        return self.data.draw(st.floats(lo, hi))
-
-    def anyfloat(self):
-        return self.data.draw(st.floats(allow_nan=True, allow_infinity=True, allow_subnormal=True)
-                              | st.integers(0, 2**64 - 1).map(fz.from_bits))
 
 
 @pytest.fixture(scope="module")
@@ -169,22 +145,6 @@ SEPARATION = st.one_of(st.floats(0, 3), st.integers(-2, 12).map(float), st.sampl
 RADIUS = st.one_of(st.floats(1e-3, 10), st.integers(1, 5).map(float), st.sampled_from([0.1, 1.0, 1e8, -1.0]))
 
 
-class Floaty:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
-
-
-class Indexy:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
 def number_forms(x):
     """Objects that convert to exactly ``x``."""
     forms = [fz.FloatSub(x), np.float64(x), Floaty(x)]
@@ -242,11 +202,6 @@ def test_numbers_in_other_forms_give_the_bits_of_plain_floats(fn, data):
 
 
 # -- in a child process ------------------------------------------------------------------
-
-
-def _assert_clean(report):
-    assert "crash" not in report, json.dumps(report["crash"], indent=1)
-    assert report["failed"] == 0, json.dumps(report["failures"][:5], indent=1)
 
 
 def test_seeded_batch_in_a_child_process():

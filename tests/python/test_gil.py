@@ -11,11 +11,10 @@ import json
 import os
 import subprocess
 import sys
-import sysconfig
 
 import pytest
 
-FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+from _support import FREE_THREADED
 needs_free_threading = pytest.mark.skipif(not FREE_THREADED, reason="needs a free-threaded build of CPython")
 
 _SCRIPT = """

@@ -15,6 +15,7 @@ import sys
 import pytest
 
 import kelvora
+from _support import point_lens
 
 wm = kelvora.witt_mao_magnification
 iwm = kelvora.integrated_witt_mao_magnification
@@ -26,10 +27,6 @@ L = [0.0, 0.3, 0.5, 0.9, 0.99, 1.0, 1.01, 1.5, 3.0, 10.0, 100.0]
 # Stopping rule of the quadrature is absolute: scaled profiles may stop one
 # level apart, a relative difference of up to about 2e-11.
 SCALED = 1e-10
-
-
-def point_lens(x):
-    return (x * x + 2.0) / (x * math.sqrt(x * x + 4.0))
 
 
 # -- integrated Witt-Mao ----------------------------------------------------------

@@ -11,7 +11,7 @@ import tracemalloc
 import pytest
 
 import kelvora
-from _support import HugeLength, ReRaises
+from _support import HugeLength, RaisesNew, RaisesTypeErrorFrom, ReRaises, rss_bytes, run_operations
 
 wm = kelvora.witt_mao_magnification
 ring = kelvora.heyrovsky_magnification
@@ -25,26 +25,8 @@ RSS_LIMIT = 2 * 1024 * 1024
 TRACED_LIMIT = 64 * 1024
 
 
-def rss_bytes():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
 class NotASequence:
     pass
-
-
-class RaisesTypeErrorFrom:
-    def __init__(self, cause):
-        self.cause = cause
-
-    def __float__(self):
-        raise TypeError("renamed") from self.cause
-
-
-class RaisesValueError:
-    def __float__(self):
-        raise ValueError("passes through")
 
 
 class LenRaises:
@@ -79,8 +61,8 @@ def _operations():
         "far_l": 1e4 + 1.1e-5,
         "far_ring": 1e4,
     }
-    objs["from_cause"] = RaisesTypeErrorFrom(objs["cause"])
-    objs["raises_value"] = RaisesValueError()
+    objs["from_cause"] = RaisesTypeErrorFrom(objs["cause"], "renamed")
+    objs["raises_value"] = RaisesNew(ValueError, "passes through")
     objs["len_raises"] = LenRaises(objs["l"])
     o = objs
     ops = [
@@ -111,25 +93,8 @@ def _operations():
         (lambda: kelvora.integrated_flux_map_heyrovsky_magnification([], o["re"], o["rstar"], o["bl"], o["bad_l"]),
          TypeError),
     ]
-    tracked = list(objs.values()) + [NotASequence, RaisesTypeErrorFrom, RaisesValueError, LenRaises]
+    tracked = list(objs.values()) + [NotASequence, RaisesTypeErrorFrom, RaisesNew, LenRaises]
     return ops, tracked
-
-
-def _run(ops, calls):
-    outcomes = {}
-    n = len(ops)
-    for i in range(calls):
-        call, expected = ops[i % n]
-        try:
-            call()
-        except BaseException as exc:  # noqa: BLE001
-            kind = type(exc)
-        else:
-            kind = None
-        if kind is not expected:
-            raise AssertionError(f"operation {i % n} gave {kind}, expected {expected}")
-        outcomes[kind] = outcomes.get(kind, 0) + 1
-    return outcomes
 
 
 def _refsum(objects):
@@ -186,14 +151,14 @@ def traced():
 
 def test_calls_are_flat(traced):
     ops, tracked = _operations()
-    _run(ops, WARMUP)
+    run_operations(ops, WARMUP)
     before = _measure(tracked)
     started = time.perf_counter()
-    outcomes = _run(ops, CALLS)
+    outcomes = run_operations(ops, CALLS)
     elapsed = time.perf_counter() - started
     after = _measure(tracked)
     assert sum(outcomes.values()) == CALLS
-    assert set(outcomes) == {None, TypeError, ValueError, OverflowError, RuntimeError}
+    assert set(outcomes) == {"result", "TypeError", "ValueError", "OverflowError", "RuntimeError"}
     _check_flat(before, after, CALLS, f"mixed calls ({elapsed:.1f} s)")
 
 

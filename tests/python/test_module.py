@@ -8,40 +8,30 @@ import math
 import os
 import subprocess
 import sys
-import sysconfig
 import textwrap
 import types
 
 import pytest
 
 import kelvora
+from _support import FREE_THREADED, KELVORA_FUNCTIONS, KELVORA_NAMES
 
-# Every public function in registration order; __all__ lists those registered
-# so far, in this order.
-ALL_NAMES = [
-    "witt_mao_magnification",
-    "integrated_witt_mao_magnification",
-    "integrated_flux_map_witt_mao_magnification",
-    "heyrovsky_magnification",
-    "integrated_heyrovsky_magnification",
-    "integrated_flux_map_heyrovsky_magnification",
-    "discrete_flux_map_heyrovsky_magnification",
-]
-
-# The functions registered so far, with their parameters and one valid call
-# (positional arguments) plus the Python type that call returns, in
-# registration order.  Add a row per function as it is registered.
-LBF = ("l", "re", "rstar", "bl", "bf")
+# KELVORA_NAMES lists every public function in registration order; __all__
+# lists those registered so far, in this order.  Below, the functions
+# registered so far, with one valid call (positional arguments) and the Python
+# type that call returns, in registration order; the parameters of each are
+# those of KELVORA_FUNCTIONS.  Add a row per function as it is registered.
 TABLE_CALL = ([0.5, 2.0], 1.0, 0.1, [0.25, 0.75], [1.0, 0.5])
-FUNCTIONS = [
-    ("witt_mao_magnification", ("l", "re", "rstar"), ([0.5, 2.0], 1.0, 0.1), list),
-    ("integrated_witt_mao_magnification", ("l", "re", "rstar"), ([0.5, 2.0], 1.0, 0.1), list),
-    ("integrated_flux_map_witt_mao_magnification", LBF, TABLE_CALL, list),
-    ("heyrovsky_magnification", ("l", "r", "re", "rstar"), (0.5, 0.3, 1.0, 0.1), float),
-    ("integrated_heyrovsky_magnification", ("l", "re", "rstar"), ([0.5, 2.0], 1.0, 0.1), list),
-    ("integrated_flux_map_heyrovsky_magnification", LBF, TABLE_CALL, list),
-    ("discrete_flux_map_heyrovsky_magnification", LBF, TABLE_CALL, list),
+CALLS = [
+    ("witt_mao_magnification", ([0.5, 2.0], 1.0, 0.1), list),
+    ("integrated_witt_mao_magnification", ([0.5, 2.0], 1.0, 0.1), list),
+    ("integrated_flux_map_witt_mao_magnification", TABLE_CALL, list),
+    ("heyrovsky_magnification", (0.5, 0.3, 1.0, 0.1), float),
+    ("integrated_heyrovsky_magnification", ([0.5, 2.0], 1.0, 0.1), list),
+    ("integrated_flux_map_heyrovsky_magnification", TABLE_CALL, list),
+    ("discrete_flux_map_heyrovsky_magnification", TABLE_CALL, list),
 ]
+FUNCTIONS = [(name, KELVORA_FUNCTIONS[name], call, result_type) for name, call, result_type in CALLS]
 
 # Calls with an empty separation sequence; these return empty lists.
 EMPTY_CALLS = [
@@ -60,7 +50,7 @@ REGISTERED = [row[0] for row in FUNCTIONS]
 
 
 def test_function_table_follows_the_registration_order():
-    assert REGISTERED == [name for name in ALL_NAMES if name in REGISTERED]
+    assert REGISTERED == [name for name in KELVORA_NAMES if name in REGISTERED]
 
 
 def test_all_lists_registered_functions_in_order():
@@ -69,11 +59,11 @@ def test_all_lists_registered_functions_in_order():
 
 
 def test_all_seven_functions_are_registered():
-    assert kelvora.__all__ == ALL_NAMES
+    assert kelvora.__all__ == KELVORA_NAMES
 
 
 def test_names_not_yet_registered_are_absent():
-    for name in ALL_NAMES:
+    for name in KELVORA_NAMES:
         if name not in REGISTERED:
             assert not hasattr(kelvora, name), name
 
@@ -122,7 +112,7 @@ TEXT_SIGNATURES = {
 }
 
 
-@pytest.mark.parametrize("name", ALL_NAMES)
+@pytest.mark.parametrize("name", KELVORA_NAMES)
 def test_text_signature_exact(name):
     func = getattr(kelvora, name)
     assert func.__text_signature__ == TEXT_SIGNATURES[name]
@@ -256,7 +246,6 @@ LEGACY_CONFIGS = {
 # A free-threaded CPython keeps single-phase modules out of every
 # subinterpreter itself (the legacy configuration included) and does not
 # create interpreters that share the main one's GIL and object allocator.
-FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 CPYTHON_REFUSAL = ["ImportError", "module kelvora does not support loading in subinterpreters"]
 
 

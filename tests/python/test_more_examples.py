@@ -7,7 +7,6 @@ import os
 import re
 import subprocess
 import sys
-from pathlib import Path
 
 import pytest
 
@@ -15,28 +14,12 @@ import pytest
 # they run once.
 pytestmark = pytest.mark.no_refleak_repeat("work done in child processes")
 
-from _support import example_env
+from _support import EXAMPLES, example_env, point_lens_mp, run_example
 
 mp = pytest.importorskip("mpmath")
 
-EXAMPLES = Path(__file__).resolve().parent.parent.parent / "examples"
 GAMMA = 0.6  # the examples' linear limb-darkening coefficient
 NUMBER = r"[-+]?\d+(?:\.\d*)?(?:[eE][-+]?\d+)?"
-
-
-def run_example(name, *args):
-    env = example_env()
-    done = subprocess.run(
-        [sys.executable, str(EXAMPLES / name), *args], capture_output=True, text=True, env=env, timeout=120
-    )
-    assert done.returncode == 0, done.stdout + done.stderr
-    assert done.stderr == ""
-    return done.stdout
-
-
-def point_lens(u):
-    """Paczynski (1986)."""
-    return (u * u + 2) / (u * mp.sqrt(u * u + 4))
 
 
 def brightness(mu):
@@ -48,7 +31,7 @@ def centre_magnification(rho):
     rho r from it, so the disk mean is a single integral."""
     with mp.workdps(20):
         rho = mp.mpf(rho)
-        total = mp.quad(lambda r: brightness(mp.sqrt(1 - r * r)) * point_lens(rho * r) * 2 * r, [0, 1])
+        total = mp.quad(lambda r: brightness(mp.sqrt(1 - r * r)) * point_lens_mp(rho * r) * 2 * r, [0, 1])
         return total / (1 - mp.mpf(GAMMA) / 3)
 
 
@@ -66,7 +49,7 @@ def lens_polar_magnification(l, rho):
             top = mp.acos(max(c, -1))
             return mp.quad(lambda t: brightness(mp.sqrt(max(1 - l * l - s * s + 2 * l * s * mp.cos(t), 0))), [0, top])
 
-        total = mp.quad(lambda s: point_lens(rho * s) * s * arc(s), [l - 1, l + 1])
+        total = mp.quad(lambda s: point_lens_mp(rho * s) * s * arc(s), [l - 1, l + 1])
         return 2 * total / (mp.pi * (1 - mp.mpf(GAMMA) / 3))
 
 
@@ -76,8 +59,8 @@ def gould_magnification(u, rho):
     with mp.workdps(20):
         u, rho, g = mp.mpf(u), mp.mpf(rho), mp.mpf(GAMMA)
         mean_r2 = ((1 - g) / 2 + 4 * g / 15) / (1 - g / 3)
-        laplacian = mp.diff(point_lens, u, 2) + mp.diff(point_lens, u) / u
-        return point_lens(u) + rho**2 * mean_r2 / 4 * laplacian
+        laplacian = mp.diff(point_lens_mp, u, 2) + mp.diff(point_lens_mp, u) / u
+        return point_lens_mp(u) + rho**2 * mean_r2 / 4 * laplacian
 
 
 def relative(value, reference):
@@ -246,7 +229,7 @@ def test_parallel_light_curve_values(parallel_output):
     # differs from a point source by 3e-4.
     expected = gould_magnification(0.1, 0.005)
     assert relative(grid[smallest][-1], expected) < 2e-6
-    assert relative(point_lens(mp.mpf(0.1)), expected) > 1e-4
+    assert relative(point_lens_mp(mp.mpf(0.1)), expected) > 1e-4
 
 
 # ---------------------------------------------------------------------------

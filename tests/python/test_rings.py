@@ -12,20 +12,17 @@ import array
 import csv
 import math
 import re
-import struct
 import sys
 from fractions import Fraction
-from pathlib import Path
 
 import pytest
 
 import kelvora
-from _support import ReRaises, assert_resumed
+from _support import DATA, ReRaises, assert_resumed, bits
 
 ring = kelvora.heyrovsky_magnification
 rings = kelvora.discrete_flux_map_heyrovsky_magnification
 EPS = sys.float_info.epsilon
-DATA = Path(__file__).resolve().parent.parent / "data"
 
 
 def a0(x):
@@ -34,10 +31,6 @@ def a0(x):
     x = Fraction(x)
     q = x * x + 4
     return float((x * x + 2) / x) / math.sqrt(float(q))
-
-
-def bits(values):
-    return [struct.pack("<d", v) for v in values]
 
 
 def reference_rows(groups):

@@ -8,7 +8,6 @@ internal fault) must reach the thread that caused it, as the same kind of
 exception with the same message, and no other.
 """
 
-import struct
 import sys
 import threading
 import time
@@ -16,21 +15,10 @@ import time
 import pytest
 
 import kelvora
-from _support import HugeLength
+from _support import HugeLength, Yielding, bits
 
 THREADS = 8
 ROUNDS = 12
-
-
-class Yielding:
-    """A number that lets other threads run while it is being converted."""
-
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        time.sleep(0)
-        return self.value
 
 
 class YieldingThenRaising:
@@ -71,7 +59,7 @@ def outcome(call):
         return ("error", type(exc).__name__, str(exc))
     values = result if isinstance(result, list) else [result]
     assert all(type(v) is float for v in values)
-    return ("ok", [struct.pack("<d", v) for v in values])
+    return ("ok", bits(values))
 
 
 @pytest.fixture

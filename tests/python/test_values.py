@@ -2,18 +2,13 @@
 quadrature of the point-lens magnification over a uniformly bright disk."""
 
 import math
-import struct
 
 import pytest
 
 import kelvora
+from _support import bits, point_lens
 
 wm = kelvora.witt_mao_magnification
-
-
-def point_lens(u):
-    """Point-source point-lens magnification (u^2 + 2) / (u sqrt(u^2 + 4))."""
-    return (u * u + 2.0) / (u * math.sqrt(u * u + 4.0))
 
 
 def limb_value(rho):
@@ -156,17 +151,13 @@ def test_only_the_ratio_of_radii_enters():
     assert wm(l, 10.0, 3.0) == expected
 
 
-def _bits(values):
-    return [struct.pack("<d", v) for v in values]
-
-
 def test_entries_are_independent_and_in_order():
     l = [0.25, 3.0, 1.0, 0.0, 1.7, 0.25]
     values = wm(l, 1.0, 0.4)
     singles = [wm([x], 1.0, 0.4)[0] for x in l]
-    assert _bits(values) == _bits(singles)
+    assert bits(values) == bits(singles)
     reversed_values = wm(l[::-1], 1.0, 0.4)
-    assert _bits(reversed_values) == _bits(values[::-1])
+    assert bits(reversed_values) == bits(values[::-1])
 
 
 def test_one_exact_float_per_item_produced():
@@ -187,7 +178,7 @@ def test_one_exact_float_per_item_produced():
     assert type(values) is list
     assert len(values) == 4
     assert all(type(v) is float for v in values)
-    assert _bits(values) == _bits(wm([0.5, 1.0, 2.0, 4.0], 1.0, 0.2))
+    assert bits(values) == bits(wm([0.5, 1.0, 2.0, 4.0], 1.0, 0.2))
 
 
 def test_long_input():

@@ -1,5 +1,6 @@
-// Module initialisation helpers: single-phase init with a per-process module
-// cache and owner interpreter, and registration of fast-call functions.
+// Module initialisation: single-phase init with a per-process module cache
+// and owner interpreter, and registration of the fast-call functions of a
+// function table (binding/function.hpp makes the table).
 #pragma once
 
 #include <atomic>

@@ -1,8 +1,9 @@
-#include "binding/registry.hpp"
+#include "binding/module_init.hpp"
 
 #include <string>
 
 #include "binding/boundary.hpp"
+#include "binding/text.hpp"
 #include "lib/fault.hpp"
 
 namespace kelvora::binding {
@@ -12,19 +13,13 @@ constexpr const char kSubinterpreterMessage[] =
     "C++ extension modules such as kelvora do not yet support subinterpreters, "
     "see the 'Subinterpreters' section of kelvora's README.md";
 
-// An interned attribute name, made once per process; when two threads race,
-// the first published string wins and the other is released.
+// An interned attribute name, made once per process.
 PyObject* interned(std::atomic<PyObject*>& cell, const char* text) {
     if (PyObject* name = cell.load(std::memory_order_acquire)) return name;
     PyObject* made = PyUnicode_FromStringAndSize(text, static_cast<Py_ssize_t>(std::char_traits<char>::length(text)));
     if (made == nullptr) return nullptr;
     PyUnicode_InternInPlace(&made);
-    PyObject* expected = nullptr;
-    if (!cell.compare_exchange_strong(expected, made, std::memory_order_acq_rel, std::memory_order_acquire)) {
-        Py_DECREF(made);
-        return expected;
-    }
-    return made;
+    return publish_once(cell, made);
 }
 
 std::atomic<PyObject*> g_name_attr{nullptr};
@@ -119,36 +114,11 @@ PyObject* initialise_module(ModuleDefinition& definition) noexcept {
             return std::unexpected(std::move(registered.error()));
         }
 
-        PyObject* expected = nullptr;
-        PyObject* fresh = module.get();
-        if (definition.module.compare_exchange_strong(expected, fresh, std::memory_order_acq_rel,
-                                                      std::memory_order_acquire)) {
-            // The cache keeps the module's own reference; hand out another.
-            return Ref::borrow(module.release());
-        }
-        return Ref::borrow(expected);  // another thread cached one first; `module` is released
+        // The cache keeps the module's own reference (when another thread
+        // cached one first, that one is used and this one released); the
+        // caller gets another.
+        return Ref::borrow(publish_once(definition.module, module.release()));
     });
-}
-
-Ref float_result(double value) {
-    Ref result = Ref::steal(PyFloat_FromDouble(value));
-    if (!result) {
-        PyErr_Print();
-        raise_fault("Python API call failed");
-    }
-    return result;
-}
-
-Ref list_result(const double* values, Py_ssize_t count) {
-    Ref list = Ref::steal(PyList_New(count));
-    if (!list) {
-        PyErr_Print();
-        raise_fault("Python API call failed");
-    }
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        PyList_SET_ITEM(list.get(), i, float_result(values[i]).release());
-    }
-    return list;
 }
 
 }  // namespace kelvora::binding
