@@ -29,6 +29,7 @@
 #include <utility>
 #include <vector>
 
+#include "bench/per_eval.hpp"
 #include "fspl/core/far_field.hpp"
 #include "fspl/core/magnification.hpp"
 #include "fspl/core/profile.hpp"
@@ -137,11 +138,7 @@ const std::map<std::string, fspl::Profile>& profiles() {
     return p;
 }
 
-void per_eval(benchmark::State& state, std::size_t count) {
-    state.counters["per_eval"] = benchmark::Counter(static_cast<double>(count),
-                                                    benchmark::Counter::kIsIterationInvariantRate |
-                                                        benchmark::Counter::kInvert);
-}
+using kelvora::bench::per_eval;
 
 // -- the uniform disk and its parts ---------------------------------------------------
 

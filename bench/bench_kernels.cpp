@@ -33,6 +33,7 @@
 #include <utility>
 #include <vector>
 
+#include "bench/per_eval.hpp"
 #include "lib/integrated.hpp"
 #include "lib/models.hpp"
 #include "numeric/elliptic.hpp"
@@ -111,11 +112,7 @@ const Args& args() {
     return a;
 }
 
-void per_eval(benchmark::State& state, std::size_t count) {
-    state.counters["per_eval"] = benchmark::Counter(static_cast<double>(count),
-                                                    benchmark::Counter::kIsIterationInvariantRate |
-                                                        benchmark::Counter::kInvert);
-}
+using kelvora::bench::per_eval;
 
 double value(const nm::Expected<double>& e) { return e ? *e : NAN; }
 
@@ -374,52 +371,25 @@ BENCHMARK(model_discrete_flux_map_heyrovsky);
 
 // -- ratios -------------------------------------------------------------------------
 
-// Keeps the time per evaluation of each benchmark (the median when repeated).
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs) {
-            const bool use = run.run_type == Run::RT_Aggregate ? run.aggregate_name == "median"
-                                                               : run.repetitions <= 1;
-            const auto it = run.counters.find("per_eval");
-            if (use && it != run.counters.end()) per_eval_[run.run_name.function_name] = it->second.value;
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-
-    void print_ratios() const {
-        const std::pair<const char*, const char*> pairs[] = {
-            {"ellipk_kelvora", "ellipk_boost"},
-            {"ellipk_kelvora", "ellipk_gsl"},
-            {"ellipe_kelvora", "ellipe_boost"},
-            {"ellipe_kelvora", "ellipe_gsl"},
-            {"ellippi_positive_kelvora", "ellippi_positive_boost"},
-            {"ellippi_positive_kelvora", "ellippi_positive_gsl"},
-            {"ellippi_negative_kelvora", "ellippi_negative_boost"},
-            {"ellippi_negative_kelvora", "ellippi_negative_gsl"},
-            {"ellippi_ring_kelvora", "ellippi_ring_boost"},
-            {"ellippi_ring_kelvora", "ellippi_ring_boost_carlson"},
-            {"ellippi_ring_kelvora", "ellippi_ring_gsl"},
-            {"elliprf_kelvora", "elliprf_boost"},
-            {"elliprf_kelvora", "elliprf_gsl"},
-            {"elliprj_kelvora", "elliprj_boost"},
-            {"elliprj_kelvora", "elliprj_gsl"},
-            {"elliprc_kelvora", "elliprc_boost"},
-            {"elliprc_kelvora", "elliprc_gsl"},
-            {"limb_darkened_integral", "limb_darkened_integral_kernels_alone"},
-        };
-        std::printf("\n%-28s %-38s %12s %12s %8s\n", "kelvora", "anchor", "kelvora ns", "anchor ns", "ratio");
-        for (const auto& [ours, theirs] : pairs) {
-            const auto a = per_eval_.find(ours);
-            const auto b = per_eval_.find(theirs);
-            if (a == per_eval_.end() || b == per_eval_.end()) continue;
-            std::printf("%-28s %-38s %12.2f %12.2f %8.3f\n", ours, theirs, a->second * 1e9, b->second * 1e9,
-                        a->second / b->second);
-        }
-    }
-
-private:
-    std::map<std::string, double> per_eval_;
+const kelvora::bench::RatioReporter::Pair kAnchorPairs[] = {
+    {"ellipk_kelvora", "ellipk_boost"},
+    {"ellipk_kelvora", "ellipk_gsl"},
+    {"ellipe_kelvora", "ellipe_boost"},
+    {"ellipe_kelvora", "ellipe_gsl"},
+    {"ellippi_positive_kelvora", "ellippi_positive_boost"},
+    {"ellippi_positive_kelvora", "ellippi_positive_gsl"},
+    {"ellippi_negative_kelvora", "ellippi_negative_boost"},
+    {"ellippi_negative_kelvora", "ellippi_negative_gsl"},
+    {"ellippi_ring_kelvora", "ellippi_ring_boost"},
+    {"ellippi_ring_kelvora", "ellippi_ring_boost_carlson"},
+    {"ellippi_ring_kelvora", "ellippi_ring_gsl"},
+    {"elliprf_kelvora", "elliprf_boost"},
+    {"elliprf_kelvora", "elliprf_gsl"},
+    {"elliprj_kelvora", "elliprj_boost"},
+    {"elliprj_kelvora", "elliprj_gsl"},
+    {"elliprc_kelvora", "elliprc_boost"},
+    {"elliprc_kelvora", "elliprc_gsl"},
+    {"limb_darkened_integral", "limb_darkened_integral_kernels_alone"},
 };
 
 }  // namespace
@@ -428,9 +398,9 @@ int main(int argc, char** argv) {
     gsl_set_error_handler_off();
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    RatioReporter reporter;
+    kelvora::bench::RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.print_ratios();
+    reporter.print_ratios("kelvora", "anchor", kAnchorPairs);
     benchmark::Shutdown();
     return 0;
 }

@@ -22,9 +22,9 @@ import timeit
 
 
 def load(path):
-    spec = importlib.util.spec_from_file_location("kelvora", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("kelvora", path)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 

@@ -27,35 +27,15 @@ import argparse
 import collections
 import json
 import os
-import subprocess
 import sys
 import time
 from concurrent.futures import ThreadPoolExecutor
 
+from _fuzz_batch import run_batch  # beside this script
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 CHILD = os.path.join(ROOT, "tests", "python", "_fspl_fuzz_child.py")
 TIMEOUT = 3600  # seconds per batch
-
-
-def run_batch(child_args):
-    """One batch through the fuzz child with --isolated: its report, or
-    {"crash": ...}."""
-    cmd = [sys.executable, CHILD, *child_args, "--isolated", "--timeout", str(TIMEOUT)]
-    try:
-        # The child keeps the time itself; this is only a guard against a child stuck otherwise.
-        proc = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=TIMEOUT + 300)
-    except subprocess.TimeoutExpired:
-        return {"crash": {"how": "the fuzz child did not finish", "returncode": None, "stderr_tail": "",
-                          "command": cmd}}
-    if proc.returncode == 0:
-        try:
-            return json.loads(proc.stdout.decode().strip().splitlines()[-1])
-        except (ValueError, IndexError):
-            how = "the fuzz child gave no report"
-    else:
-        how = f"the fuzz child exited with {proc.returncode}"
-    return {"crash": {"how": how, "returncode": proc.returncode,
-                      "stderr_tail": proc.stderr.decode("utf-8", "replace")[-3000:], "command": cmd}}
 
 
 def main() -> int:
@@ -71,7 +51,7 @@ def main() -> int:
 
     def batch(start: int) -> dict:
         count = min(args.batch, args.calls - start)
-        return run_batch(["--seed", str(args.seed), "--start", str(start), "--count", str(count)])
+        return run_batch(CHILD, ["--seed", str(args.seed), "--start", str(start), "--count", str(count)], TIMEOUT)
 
     outcomes: collections.Counter = collections.Counter()
     cases = failed = crashes = 0

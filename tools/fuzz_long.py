@@ -45,6 +45,8 @@ import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
 
+from _fuzz_batch import run_batch  # beside this script
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 CHILD = os.path.join(ROOT, "tests", "python", "_fuzz_child.py")
 
@@ -63,27 +65,6 @@ def parse(argv):
     parser.add_argument("--json", help="write the summary here")
     parser.add_argument("--show", type=int, default=20, help="failures printed in full")
     return parser.parse_args(argv)
-
-
-def run_batch(child_args, env, timeout):
-    """One batch through the fuzz child with --isolated: its report, or
-    {"crash": ...}."""
-    cmd = [sys.executable, CHILD, *child_args, "--isolated", "--timeout", str(timeout)]
-    try:
-        # The child keeps the time itself; this is only a guard against a child stuck otherwise.
-        proc = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, timeout=timeout + 300)
-    except subprocess.TimeoutExpired:
-        return {"crash": {"how": "the fuzz child did not finish", "returncode": None, "stderr_tail": "",
-                          "command": cmd}}
-    if proc.returncode == 0:
-        try:
-            return json.loads(proc.stdout.decode().strip().splitlines()[-1])
-        except (ValueError, IndexError):
-            how = "the fuzz child gave no report"
-    else:
-        how = f"the fuzz child exited with {proc.returncode}"
-    return {"crash": {"how": how, "returncode": proc.returncode,
-                      "stderr_tail": proc.stderr.decode("utf-8", "replace")[-4000:], "command": cmd}}
 
 
 def main(argv=None):
@@ -112,8 +93,8 @@ def main(argv=None):
     def run_range(first, count):
         index, end = first, first + count
         while index < end:
-            report = run_batch(["--seed", str(args.seed), "--start", str(index), "--count", str(end - index),
-                                *extra], env, args.timeout)
+            report = run_batch(CHILD, ["--seed", str(args.seed), "--start", str(index), "--count", str(end - index),
+                                *extra], args.timeout, env=env, stderr_tail=4000)
             if "crash" in report:
                 crash = report["crash"]
                 with lock:
