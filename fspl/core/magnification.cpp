@@ -14,24 +14,29 @@ namespace kelvora::fspl {
 
 namespace {
 
-// Nodes per piece, measured against 64-node rules and the mpmath table.  The
-// laws polynomial in mu or sqrt(mu) take 20 on a piece with no kink; the
-// pieces on either side of the lens's kink, power-2's limb pieces and the
-// table segments (as long as the whole interval) take 24.  At most 1.5e-10
-// remains (quadratic, lens on the limb).
-using Rule = numeric::GaussLegendreHalf<24>;
-using ShortRule = numeric::GaussLegendreHalf<20>;
-
-// Grading towards the lens's kink: nodes crowded as w^q, which makes the
-// (s - u) ln|s - u| of the disks w^(2q-1) ln w and the ln|s - u| of their
-// derivatives (the gradient) w^(q-1) ln w, so that one set of nodes serves
-// the value and its derivatives.  q = 4 for sources up to the Einstein
-// radius: the derivatives to 5e-9.  Larger sources bring the disks' complex
-// singularities (s = u +- 2i) close to the far end of the kink's pieces,
-// which a strong grading thins: there q = 3 keeps the value to 1e-10 (q = 4
-// would leave 8e-10) and the derivatives to 5e-8.  (Measured against the two
-// mpmath tables; q = 2 leaves the derivatives 1e-5.)
-inline double kink_grading(double rho) noexcept { return rho <= 1.0 ? 4.0 : 3.0; }
+// Nodes per piece, measured against 64-node rules and the two mpmath tables.
+// For sources up to the Einstein radius the laws polynomial in mu or sqrt(mu)
+// take 20 on a piece with no kink; the pieces on either side of the lens's
+// kink, power-2's limb pieces and the table segments (as long as the whole
+// interval) take 24.  At most 1.5e-10 remains (quadratic, lens on the limb).
+// Larger sources bring the disks' complex singularities (s = u +- 2i, see
+// disk_integral) within a fraction of a piece of the kink and of the limb:
+// there the rules are 24 and 32 nodes, which keep the value to 3e-11 and the
+// derivatives to 1e-9 (24 and 20 would leave the derivatives 4e-8).
+//
+// Grading towards the lens's kink: nodes crowded as w^4, which makes the
+// (s - u) ln|s - u| of the disks w^7 ln w and the ln|s - u| of their
+// derivatives (the gradient) w^3 ln w, so that one set of nodes serves the
+// value and its derivatives (q = 2 leaves the derivatives 1e-5).
+struct SmallSource {
+    using Rule = numeric::GaussLegendreHalf<24>;
+    using ShortRule = numeric::GaussLegendreHalf<20>;
+};
+struct LargeSource {
+    using Rule = numeric::GaussLegendreHalf<32>;
+    using ShortRule = numeric::GaussLegendreHalf<24>;
+};
+constexpr double KINK = 4.0;
 
 // Table segments thinner than this (in r) are integrated over rings.
 constexpr double NARROW = 1e-4;
@@ -188,9 +193,11 @@ struct GradientModel {
 
 // int dI/dtau r^2 (A_U(u, rho r) - A_U(u, rho)) dtau over the disk, in the
 // lanes of the model; 0 < u < FAR_FIELD_RATIO rho.
-template <class Model>
+template <class Rules, class Model>
 typename Model::V disk_integral(double u, double rho, const Profile& profile, const Model& model) noexcept {
     using V = typename Model::V;
+    using Rule = typename Rules::Rule;
+    using ShortRule = typename Rules::ShortRule;
     const double whole = model.whole_value();
     auto excess = [&model](double r) noexcept { return model.excess(r); };
 
@@ -209,7 +216,6 @@ typename Model::V disk_integral(double u, double rho, const Profile& profile, co
     // Grading at the limb: 2 resolves a lens just outside; the power-2 law
     // needs more (Profile::limb_grading).
     const double q_limb = profile.limb_grading();
-    const double KINK = kink_grading(rho);
 
     V integral{};
     if (profile.law() != Law::tabulated) {
@@ -356,6 +362,13 @@ typename Model::V disk_integral(double u, double rho, const Profile& profile, co
     return integral;
 }
 
+// The integral with the rules for the source's size.
+template <class Model>
+typename Model::V disk_integral(double u, double rho, const Profile& profile, const Model& model) noexcept {
+    if (rho <= 1.0) return disk_integral<SmallSource>(u, rho, profile, model);
+    return disk_integral<LargeSource>(u, rho, profile, model);
+}
+
 }  // namespace
 
 double magnification(double u, double rho, const Profile& profile) noexcept {
@@ -419,6 +432,16 @@ Gradient magnification_gradient(double u, double rho, const Profile& profile, co
     // Beyond HUGE_SOURCE A - 1 < 2/rho^2 is below the last bit of 1, and so
     // are the derivatives' effects: they are given as 0, as for the uniform disk.
     if (rho > HUGE_SOURCE) return {magnification(u, rho, profile), 0.0, 0.0};
+    if (u == rho && profile.limb() == 0.0) {
+        // A dark limb under the lens: the derivatives are finite, and given
+        // as the limit from inside, taken one ulp inside.  (They vary like
+        // d ln d in the distance d from the limb, 1e-14 of them here; at u =
+        // rho itself the kink sits on the end of the interval, where the
+        // rules resolve the derivatives only to about 1e-6.)
+        Gradient g = magnification_gradient(std::nextafter(u, 0.0), rho, profile, terms, coefficients);
+        g.value = magnification(u, rho, profile);
+        return g;
+    }
     const Gradient whole = uniform_disk_gradient(u, rho);
     const bool subtract = u != rho;
     std::vector<double> shares;
@@ -431,12 +454,9 @@ Gradient magnification_gradient(double u, double rho, const Profile& profile, co
     if (subtract) {
         out.du = whole.du + integral.v[1] / flux;
         out.drho = whole.drho + integral.v[2] / flux;
-    } else if (profile.limb() > 0.0) {
-        out.du = -INF;
-        out.drho = INF;
     } else {
-        out.du = integral.v[1] / flux;
-        out.drho = integral.v[2] / flux;
+        out.du = -INF;  // a bright limb under the lens
+        out.drho = INF;
     }
     // By symmetry; and a source so small (rho < 1e-150) that its derivatives
     // overflow gives them infinite, never inf - inf.

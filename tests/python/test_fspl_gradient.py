@@ -128,9 +128,9 @@ def test_the_mpmath_table_through_the_python_surface():
         assert len(out) == len(expected)
         a = float(out[0])
         for k, (got, want) in enumerate(zip(out, expected)):
-            # relative 1e-8 (rho <= 1), 5e-8 (rho <= 10); beyond, 1e-8 of A/rho
+            # relative 1e-8 (rho <= 10); beyond, 1e-8 of A/rho
             # for the u- and rho-derivatives and 1e-8 of A for the coefficients'
-            slack = (1e-8 if rho <= 1 else 5e-8) * abs(want)
+            slack = 1e-8 * abs(want)
             if rho > 10 and k > 0:
                 slack += 1e-8 * a / (rho if k < 3 else 1.0)
             assert abs(float(got) - want) <= slack, (law, u / rho, rho, k, float(got), want)
