@@ -369,9 +369,29 @@ typename Model::V disk_integral(double u, double rho, const Profile& profile, co
     return disk_integral<LargeSource>(u, rho, profile, model);
 }
 
+// Lengths below TINY: there A0(x) = (1/x)(1 + 3x^2/8 + ...) is 1/x to the
+// last bit, so the magnification is homogeneous of degree -1 in (u, rho),
+// A(u, rho) = s A(s u, s rho), its derivatives in u and rho of degree -2 and
+// those in the coefficients of degree -1.  Evaluated directly, the disks of
+// the superposition overflow below about 1e-308 and their differences give
+// NaN; evaluated at the scale s = 2^k that brings the larger of u and rho to
+// 2^-450 and scaled back exactly, A overflows to +inf only where A ~ 1/rho
+// itself does.
+constexpr double TINY = 0x1p-500;
+inline bool tiny(double u, double rho) noexcept { return std::max(u, rho) < TINY; }  // (false for NaN u)
+inline int tiny_scale(double u, double rho) noexcept {
+    int exponent = 0;
+    std::frexp(std::max(u, rho), &exponent);
+    return -450 - exponent;
+}
+
 }  // namespace
 
 double magnification(double u, double rho, const Profile& profile) noexcept {
+    if (tiny(u, rho)) {
+        const int k = tiny_scale(u, rho);
+        return std::ldexp(magnification(std::ldexp(u, k), std::ldexp(rho, k), profile), k);
+    }
     if (profile.law() == Law::uniform) return uniform_disk(u, rho);
     if (!(u < FAR_FIELD_RATIO * rho)) {
         if (u != u) return u;
@@ -405,6 +425,12 @@ Gradient magnification_gradient(double u, double rho, const Profile& profile, co
     constexpr double INF = std::numeric_limits<double>::infinity();
     const std::size_t count = terms != nullptr ? terms->moments.size() : 0;
     for (std::size_t i = 0; i < count; ++i) coefficients[i] = 0.0;
+    if (tiny(u, rho)) {
+        const int k = tiny_scale(u, rho);
+        const Gradient g = magnification_gradient(std::ldexp(u, k), std::ldexp(rho, k), profile, terms, coefficients);
+        for (std::size_t i = 0; i < count; ++i) coefficients[i] = std::ldexp(coefficients[i], k);
+        return {std::ldexp(g.value, k), std::ldexp(g.du, 2 * k), std::ldexp(g.drho, 2 * k)};
+    }
     if (profile.law() == Law::uniform) return uniform_disk_gradient(u, rho);
     if (!(u < GRADIENT_FAR_FIELD_RATIO * rho)) {
         // From 3 source radii out the derivatives come from the far-field

@@ -251,6 +251,42 @@ TEST(FsplGradient, NanAndInfinity) {
     }
 }
 
+// Sources far below the Einstein radius: near the lens A0(x) -> 1/x, so A
+// scales as 1/rho at fixed u/rho, its u- and rho-derivatives as 1/rho^2 and
+// its coefficient derivatives as 1/rho.  A source of 1e-200 must give what
+// one of 1e-12 gives, scaled; below about 1e-308, where A ~ 1/rho exceeds the
+// largest double, A is +inf and no part of the gradient is NaN.
+TEST(FsplGradient, TinySourcesScaleAsOneOverRho) {
+    const double small = 1e-12, tiny = 1e-200;
+    for (const Profile& profile : laws()) {
+        const std::string name(kelvora::fspl::law_name(profile.law()));
+        for (double l : {0.0, 0.3, 1 - 1e-7, 1.0, 1 + 1e-7, 2.0, 7.9, 8.0, 30.0}) {
+            const Full a = gradient(l * small, small, profile), b = gradient(l * tiny, tiny, profile);
+            EXPECT_NEAR(b.g.value * tiny, a.g.value * small, 1e-12 * a.g.value * small) << name << " l=" << l;
+            EXPECT_EQ(magnification(l * tiny, tiny, profile), b.g.value) << name << " l=" << l;
+            // (the u- and rho-derivatives, ~1/rho^2 = 1e400, overflow with their sign)
+            if (l > 0 && l != 1.0) {
+                EXPECT_EQ(b.g.du, -INF) << name << " l=" << l;
+            } else if (l == 0) {
+                EXPECT_EQ(b.g.du, 0.0) << name;
+            }
+            EXPECT_EQ(b.g.drho, a.g.drho > 0 ? INF : -INF) << name << " l=" << l;
+            for (std::size_t i = 0; i < a.dc.size(); ++i)
+                EXPECT_NEAR(b.dc[i] * tiny, a.dc[i] * small, 1e-9 * std::fabs(a.dc[i] * small) + 1e-15)
+                    << name << " l=" << l << " c" << i;
+        }
+        for (double rho : {1e-310, 5e-324}) {
+            for (double l : {0.0, 0.5, 1.0, 2.0, 20.0}) {
+                const Full g = gradient(l * rho, rho, profile);
+                EXPECT_EQ(g.g.value, INF) << name << " rho=" << rho << " l=" << l;
+                EXPECT_EQ(magnification(l * rho, rho, profile), INF) << name << " rho=" << rho << " l=" << l;
+                EXPECT_FALSE(std::isnan(g.g.du) || std::isnan(g.g.drho)) << name << " rho=" << rho << " l=" << l;
+                for (double d : g.dc) EXPECT_FALSE(std::isnan(d)) << name << " rho=" << rho << " l=" << l;
+            }
+        }
+    }
+}
+
 // cel with several (a, b) pairs returns, for each, the single cel's bits.
 TEST(Cel, SeveralPairsGiveTheSingleBits) {
     std::mt19937_64 rng(20261209);

@@ -96,6 +96,21 @@ def test_nan_separation_gives_nan_there_only(law, coefficients):
         assert not np.isnan(part[[0, 2]]).any()
 
 
+@pytest.mark.parametrize("law, coefficients", LAWS)
+def test_a_source_below_the_smallest_normal_double_overflows_without_nan(law, coefficients):
+    # A ~ 1/rho: for rho = 5e-324 and 1e-310 it exceeds the largest double.
+    # (Found by the long fuzzing run: the limb-darkened laws gave A = 1.0 and
+    # NaN coefficient derivatives there, the uniform disk 1.0 at u = 2 rho.)
+    for rho in (5e-324, 1e-310):
+        u = np.array([0.0, 0.5, 1.0, 2.0, 20.0]) * rho
+        out = grad(u, rho, law, coefficients, coefficients_gradient=True)
+        assert (out[0] == math.inf).all()
+        assert (kelvora_fspl.magnification(u, rho, law, coefficients) == math.inf).all()
+        assert float(out[1][0]) == 0.0 and float(out[2][0]) == -math.inf
+        for part in out:
+            assert not np.isnan(part).any()
+
+
 # -- the values -------------------------------------------------------------------------------------
 
 
