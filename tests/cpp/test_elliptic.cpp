@@ -484,6 +484,20 @@ constexpr const char* kE = "ellipe: m must be less than 1.";
 constexpr const char* kPiM = "ellippi: m must be less than 1.";
 constexpr const char* kPiN = "ellippi: n must be less than 1.";
 
+TEST(EllipticFailures, RJWithANaNArgumentDoesNotConverge) {
+    // A NaN anywhere makes every pass's A and RC argument NaN: no RC term
+    // fails, the stopping test never holds, and the result is the pass
+    // limit's failure, for the core and for Pi(n, m) with m NaN (both signs
+    // of n take the core).
+    for (int i = 0; i < 4; ++i) {
+        double a[4] = {0.0, 0.5, 1.0, 0.25};
+        a[i] = kNaN;
+        EXPECT_TRUE(FailsWith(kn::_elliprj(a[0], a[1], a[2], a[3]), kRjConv)) << i;
+    }
+    EXPECT_TRUE(FailsWith(kn::ellippi(0.5, kNaN), kRjConv));
+    EXPECT_TRUE(FailsWith(kn::ellippi(-0.5, kNaN), kRjConv));
+}
+
 TEST(EllipticFailures, RC) {
     EXPECT_TRUE(FailsWith(kn::elliprc(-1, 1), kRcX));
     EXPECT_TRUE(FailsWith(kn::elliprc(1, 0), kRcY));
