@@ -4,7 +4,9 @@ Usage:  .venv/bin/python bench/bench_fspl_gradient.py [--quick]
 
 For every law, on the light curve of bench/bench_fspl_peers.py (rho = 0.05,
 u0 = 0.02, tE = 20 d, 10,000 epochs over t0 +- 2 d, so u/rho from 0.4 to
-2.04) and on a far-field stretch (u/rho from 8 to 64), the two calls are
+2.04), on the same event's season (t0 +- 60 d, u/rho up to 60: most epochs
+in the far field, most of the time near the peak) and on a far-field
+stretch (u/rho from 8 to 64), the two calls are
 timed alternately on the same array, one of each per repetition; the table
 gives the median time per point of each and the median of the per-repetition
 ratios gradient / magnification, with and without the coefficient
@@ -30,8 +32,8 @@ LAWS = [
 ]
 
 
-def light_curve(epochs: int) -> np.ndarray:
-    t = np.linspace(-2.0, 2.0, epochs)
+def light_curve(epochs: int, half_width: float = 2.0) -> np.ndarray:
+    t = np.linspace(-half_width, half_width, epochs)
     return np.hypot(0.02, t / 20.0)
 
 
@@ -46,7 +48,11 @@ def main() -> None:
     parser.add_argument("--quick", action="store_true", help="1,000 epochs, 5 repetitions")
     args = parser.parse_args()
     epochs, repetitions = (1000, 5) if args.quick else (10_000, 15)
-    curves = {"light curve": light_curve(epochs), "far field": RHO * np.linspace(8.0, 64.0, epochs)}
+    curves = {
+        "light curve": light_curve(epochs),
+        "season": light_curve(epochs, 60.0),
+        "far field": RHO * np.linspace(8.0, 64.0, epochs),
+    }
 
     print(f"kelvora_fspl: magnification_and_gradient against magnification, rho = {RHO}, {epochs} points;"
           f" median of {repetitions} alternating repetitions")
