@@ -395,10 +395,10 @@ Expected<double> _elliprj(double x, double y, double z, double p) noexcept {
                            std::fabs(A0 - p)) *
                      RJ_SCALE;
     // A NaN argument (A0 is NaN only then, or where +inf meets -inf, which
-    // the passes turn into NaN too) makes every e and A NaN in every pass: no RC term fails
-    // (rj_pass_term of NaN is a NaN value) and the stopping test never holds,
-    // so the passes would end at the limit with this failure.  It is returned
-    // without them.
+    // the passes turn into NaN too) makes every e and A NaN in every pass:
+    // no RC term fails (rj_pass_term of NaN is a NaN value) and the stopping
+    // test never holds, so the passes would end at the limit with this
+    // failure.  It is returned without them.
     if (A0 != A0) return fail("elliprj: Fail to converge");
 
     // The duplication passes first, keeping for each pass its weight f/d and

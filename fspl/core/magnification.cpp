@@ -149,13 +149,13 @@ struct ValueModel {
 // The value and its derivatives.  The excess r^2 (A_U(u, rho r) - A_U(u, rho))
 // differentiates to r^2 (dA_U/du(u, rho r) - dA_U/du(u, rho)) and, as
 // d/drho A_U(u, rho r) = r dA_U/ds at s = rho r, to r^2 (r dA_U/ds - dA_U/drho).
-// With subtract false (u = rho, where the whole disk's derivatives are
-// infinite) the whole disk's derivatives are left out of lanes 1 and 2.
+// (At u = rho the whole disk's derivatives are infinite and so are lanes 1
+// and 2; they are not read there: a bright limb under the lens gives -inf and
+// +inf, a dark one is evaluated just inside.)
 struct GradientModel {
     using V = Lanes;
     double u, rho;
     Gradient whole;
-    bool subtract;
     std::vector<double>* shares;  // tabulated: d(integral)/dI at each edge, or null
     double whole_value() const noexcept { return whole.value; }
     Lanes excess(double r) const noexcept {
@@ -167,8 +167,8 @@ struct GradientModel {
         // rho, r rounds to 1 within 1e-4 of the limb in tau) carries no
         // weight: the derivatives' integrands vanish there like d ln d.
         if (rho * r == u) return e;
-        e.v[1] = r * r * (g.du - (subtract ? whole.du : 0.0));
-        e.v[2] = r * r * (r * g.drho - (subtract ? whole.drho : 0.0));
+        e.v[1] = r * r * (g.du - whole.du);
+        e.v[2] = r * r * (r * g.drho - whole.drho);
         return e;
     }
     Lanes slope_excess(const Profile& profile, double tau, double r) const noexcept {
@@ -469,15 +469,14 @@ Gradient magnification_gradient(double u, double rho, const Profile& profile, co
         return g;
     }
     const Gradient whole = uniform_disk_gradient(u, rho);
-    const bool subtract = u != rho;
     std::vector<double> shares;
     if (profile.law() == Law::tabulated && count > 0) shares.assign(profile.segment_edges().size(), 0.0);
-    const GradientModel model{u, rho, whole, subtract, shares.empty() ? nullptr : &shares};
+    const GradientModel model{u, rho, whole, shares.empty() ? nullptr : &shares};
     const Lanes integral = disk_integral(u, rho, profile, model);
     const double flux = profile.flux();
     const double value = std::max(1.0, whole.value + integral.v[0] / flux);
     Gradient out{value, 0.0, 0.0};
-    if (subtract) {
+    if (u != rho) {
         out.du = whole.du + integral.v[1] / flux;
         out.drho = whole.drho + integral.v[2] / flux;
     } else {
