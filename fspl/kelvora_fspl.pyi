@@ -2,7 +2,7 @@
 source star by a single point-mass lens, numpy arrays in and out."""
 
 from collections.abc import Sequence
-from typing import Any, Final
+from typing import Any, Final, TypeAlias, overload
 
 import numpy
 import numpy.typing
@@ -10,12 +10,35 @@ import numpy.typing
 __version__: Final[str]
 LAWS: Final[tuple[str, str, str, str, str, str]]
 
+# Arguments of shape (): the result is a numpy float64 scalar, as numpy's
+# ufuncs return.  (Scalars are array-likes too, hence the overlap, as in
+# numpy's own stubs.)
+_Scalar: TypeAlias = float | numpy.floating[Any] | numpy.integer[Any]
+
+@overload
+def magnification(  # type: ignore[overload-overlap]
+    u: _Scalar,
+    rho: _Scalar,
+    law: str = "uniform",
+    coefficients: Sequence[Any] | numpy.typing.NDArray[Any] = (),
+) -> numpy.float64: ...
+@overload
 def magnification(
     u: numpy.typing.ArrayLike,
     rho: numpy.typing.ArrayLike,
     law: str = "uniform",
     coefficients: Sequence[Any] | numpy.typing.NDArray[Any] = (),
 ) -> numpy.typing.NDArray[numpy.float64]: ...
+@overload
+def magnification_and_gradient(  # type: ignore[overload-overlap]
+    u: _Scalar,
+    rho: _Scalar,
+    law: str = "uniform",
+    coefficients: Sequence[Any] | numpy.typing.NDArray[Any] = (),
+    *,
+    coefficients_gradient: bool = False,
+) -> tuple[numpy.float64, ...]: ...
+@overload
 def magnification_and_gradient(
     u: numpy.typing.ArrayLike,
     rho: numpy.typing.ArrayLike,

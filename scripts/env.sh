@@ -117,8 +117,11 @@ make_venv() {
     done
 }
 
-# install_kelvora: build and install the extension into .venv with pip.
+# install_kelvora: build and install the extension into .venv with pip.  The
+# build runs with the environment's own scikit-build-core, nanobind and numpy
+# (make_venv installed them): an isolated build would fetch the newest numpy,
+# which on the matrix's interpreters has no wheel and builds from source.
 install_kelvora() {
     echo "==> pip install . (scikit-build-core)"
-    "$PY" -m pip install --quiet --force-reinstall --no-deps "$ROOT"
+    "$PY" -m pip install --quiet --force-reinstall --no-deps --no-build-isolation "$ROOT"
 }

@@ -1,28 +1,37 @@
 // kelvora_fspl: the flux-weighted magnification of a limb-darkened source
 // star by a point lens, numpy arrays in and out.
 //
-// The binding only converts and checks: array-likes become float64 arrays
-// (numpy's asarray) broadcast against each other (numpy's rules), the law and
-// its coefficients become a Profile (fspl/core/profile.hpp), and every value
-// is checked before anything is computed, so a bad argument raises and leaves
-// nothing behind.  The loop then runs without the GIL, touching no Python
-// object; the module holds no mutable state and declares that it runs
-// without the GIL (free-threaded CPython).
-//
-// Errors: TypeError for what is not a number (or a str law); ValueError for a
-// number out of its domain, an unknown law, the wrong coefficients, a profile
-// that is negative or dark; numpy's ValueError for shapes that do not
-// broadcast.
+// The arguments become numpy arrays (convert.hpp) and a Profile; numpy's
+// iterator (NpyIter) then broadcasts u against rho, casts what is not float64
+// and aligns what is not aligned, in C order and in chunks.  The loop runs
+// detached from the interpreter (detached.hpp), touching no Python object:
+// each chunk of u and rho is copied into the loop's own buffers, checked
+// there and computed on from there, so that what is checked is what is
+// computed on, whatever another thread or process writes into the caller's
+// arrays meanwhile.  A bad value ends the call with a ValueError, Ctrl-C with
+// KeyboardInterrupt; the outputs, allocated before the loop, are then
+// dropped: nothing half-done is returned.  As numpy's ufuncs do, a result
+// of shape () is a numpy float64 scalar.  The module holds no mutable state
+// and declares that it runs without the GIL (free-threaded CPython).
+#define KELVORA_FSPL_IMPORTS_NUMPY
+#include "fspl/binding/numpy_api.hpp"
+
 #include <nanobind/nanobind.h>
-#include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 
+#include <array>
+#include <atomic>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "fspl/binding/convert.hpp"
+#include "fspl/binding/detached.hpp"
 #include "fspl/core/magnification.hpp"
 #include "fspl/core/profile.hpp"
 
@@ -31,154 +40,229 @@ using namespace nb::literals;
 
 namespace {
 
+using kelvora::fspl::CoefficientTerms;
 using kelvora::fspl::Law;
 using kelvora::fspl::Profile;
+using kelvora::fspl::binding::Detached;
+using kelvora::fspl::binding::Interrupts;
 
-using ReadArray = nb::ndarray<const double, nb::numpy, nb::ro>;
-using WriteArray = nb::ndarray<double, nb::numpy, nb::c_contig>;
+// The thread that handles signals: the main thread of the main interpreter
+// (set when the module is first imported there).
+std::atomic<unsigned long> main_thread_ident{0};
+
+bool handles_signals() {
+    return PyInterpreterState_Get() == PyInterpreterState_Main() &&
+           PyThread_get_thread_ident() == main_thread_ident.load(std::memory_order_relaxed);
+}
 
 std::string repr(double x) {
-    return nb::cast<std::string>(nb::repr(nb::float_(x)));
+    nb::object r = nb::steal(PyObject_Repr(nb::float_(x).ptr()));
+    if (!r.is_valid()) throw nb::python_error();
+    return nb::cast<std::string>(r);
 }
 
-// str(obj) as UTF-8, with unencodable characters escaped (a str law may hold
-// lone surrogates).
-std::string text(nb::handle obj) {
-    nb::object s = nb::steal(PyObject_Str(obj.ptr()));
-    if (!s.is_valid()) throw nb::python_error();
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(s.ptr(), &size);
-    if (utf8 == nullptr) {
-        PyErr_Clear();
-        nb::object ascii = nb::steal(PyObject_ASCII(s.ptr()));
-        if (!ascii.is_valid()) throw nb::python_error();
-        std::string quoted = nb::cast<std::string>(ascii);
-        return quoted.size() >= 2 ? quoted.substr(1, quoted.size() - 2) : quoted;
-    }
-    return std::string(utf8, static_cast<std::size_t>(size));
+// The domains of u and rho; NaN u is a NaN result, not an error.
+bool bad_u(double u) noexcept { return u < 0; }
+bool bad_rho(double rho) noexcept { return !(rho > 0) || std::isinf(rho); }
+
+[[noreturn]] void domain_error(bool is_u, double value) {
+    throw nb::value_error(((is_u ? "u must be non-negative, got " : "rho must be positive and finite, got ") +
+                           repr(value)).c_str());
 }
 
-std::string class_name(nb::handle obj) {
-    return text(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr()))).attr("__name__"));
+PyArrayObject* as_array(const nb::object& obj) { return reinterpret_cast<PyArrayObject*>(obj.ptr()); }
+
+std::string shape_text(PyArrayObject* a) {
+    std::string s = "(";
+    for (int d = 0; d < PyArray_NDIM(a); ++d) {
+        if (d > 0) s += ", ";
+        s += std::to_string(PyArray_DIM(a, d));
+    }
+    return s + (PyArray_NDIM(a) == 1 ? ",)" : ")");
 }
 
-[[noreturn]] void not_real(const char* name, const std::string& what) {
-    throw nb::type_error((std::string(name) + " must be a real number or an array of real numbers, not " + what).c_str());
-}
-
-// obj as a float64 ndarray.  Booleans, integers and floats are accepted as
-// numpy converts them; objects that are numbers (Fraction, Decimal, numpy
-// scalars, anything with __float__ or __index__) through float(), whose own
-// exceptions reach the caller unchanged; strings, bytes, None, complex
-// numbers and the like are a TypeError.
-nb::object as_float_array(nb::handle obj, const char* name) {
-    nb::module_ np = nb::module_::import_("numpy");
-    nb::object array;
-    try {
-        array = np.attr("asarray")(obj);
-    } catch (nb::python_error& e) {
-        if (e.matches(PyExc_ValueError) || e.matches(PyExc_TypeError)) {
-            // Ragged nesting and the like.
-            throw nb::type_error((std::string(name) + " must be a real number or an array of real numbers (" +
-                                  e.what() + ")").c_str());
-        }
-        throw;
-    }
-    const std::string kind = text(array.attr("dtype").attr("kind"));
-    if (kind == "f" || kind == "i" || kind == "u" || kind == "b") {
-        return np.attr("asarray")(array, "dtype"_a = np.attr("float64"));
-    }
-    const bool scalar = nb::cast<std::size_t>(array.attr("ndim")) == 0;
-    if (kind == "O") {
-        // Element by element: numpy's own conversion would take None for NaN
-        // and parse strings.
-        nb::object out = np.attr("empty")(array.attr("shape"), "dtype"_a = np.attr("float64"));
-        auto target = nb::cast<nb::ndarray<double, nb::numpy, nb::c_contig>>(out);
-        double* data = target.data();
-        std::size_t i = 0;
-        for (nb::handle item : array.attr("flat")) {
-            if (!PyNumber_Check(item.ptr()) || PyUnicode_Check(item.ptr()) || PyBytes_Check(item.ptr())) {
-                not_real(name, scalar ? class_name(item) : "an array holding " + class_name(item));
-            }
-            const double value = PyFloat_AsDouble(item.ptr());
-            if (value == -1.0 && PyErr_Occurred()) throw nb::python_error();
-            data[i++] = value;
-        }
-        return out;
-    }
-    not_real(name, scalar ? class_name(obj) : "an array of dtype " + text(array.attr("dtype")));
-}
-
-// The strided elements of a broadcast view, in C order.
-class Elements {
-public:
-    explicit Elements(const ReadArray& a) : data_(a.data()), ndim_(a.ndim()), shape_(ndim_), stride_(ndim_), index_(ndim_, 0) {
-        for (std::size_t d = 0; d < ndim_; ++d) {
-            shape_[d] = static_cast<std::ptrdiff_t>(a.shape(d));
-            stride_[d] = a.stride(d);  // in elements
-        }
-    }
-    double next() noexcept {
-        const double value = data_[offset_];
-        for (std::size_t d = ndim_; d-- > 0;) {
-            offset_ += stride_[d];
-            if (++index_[d] < shape_[d]) break;
-            offset_ -= stride_[d] * shape_[d];
-            index_[d] = 0;
-        }
-        return value;
-    }
-
-private:
-    const double* data_;
-    std::size_t ndim_;
-    std::vector<std::ptrdiff_t> shape_, stride_, index_;
-    std::ptrdiff_t offset_ = 0;
+// The broadcast shape of u and rho (numpy's rules).
+struct Shape {
+    int ndim = 0;
+    std::array<npy_intp, NPY_MAXDIMS> dims{};
+    npy_intp size = 1;
 };
 
-std::vector<double> as_vector(nb::handle obj, const char* name) {
-    nb::object array = as_float_array(obj, name);
-    if (nb::cast<std::size_t>(array.attr("ndim")) != 1) {
-        throw nb::value_error((std::string(name) + " must be one-dimensional").c_str());
+Shape broadcast(PyArrayObject* u, PyArrayObject* rho) {
+    Shape shape;
+    shape.ndim = std::max(PyArray_NDIM(u), PyArray_NDIM(rho));
+    for (int d = 0; d < shape.ndim; ++d) {
+        const int du = d - (shape.ndim - PyArray_NDIM(u));
+        const int dr = d - (shape.ndim - PyArray_NDIM(rho));
+        const npy_intp nu = du >= 0 ? PyArray_DIM(u, du) : 1;
+        const npy_intp nr = dr >= 0 ? PyArray_DIM(rho, dr) : 1;
+        if (nu != nr && nu != 1 && nr != 1) {
+            throw nb::value_error(("u and rho do not broadcast together: shapes " + shape_text(u) + " and " +
+                                   shape_text(rho)).c_str());
+        }
+        shape.dims[static_cast<std::size_t>(d)] = nu == 1 ? nr : nu;
     }
-    auto view = nb::cast<ReadArray>(array);
-    std::vector<double> out(view.shape(0));
-    Elements elements(view);
-    for (double& x : out) x = elements.next();
+    // The size, or 0 for an empty broadcast; numpy refuses overflowing
+    // shapes when the outputs are allocated.
+    for (int d = 0; d < shape.ndim; ++d) {
+        const npy_intp n = shape.dims[static_cast<std::size_t>(d)];
+        if (n == 0) return shape.size = 0, shape;
+        shape.size = shape.size > NPY_MAX_INTP / n ? NPY_MAX_INTP : shape.size * n;
+    }
+    return shape;
+}
+
+// Where the broadcast is empty, nothing is computed, and each argument's own
+// values are checked instead (each distinct one once: a dimension of stride
+// 0 is read at its first index only).
+void check_each_value(PyArrayObject* a, bool is_u) {
+    std::array<npy_intp, NPY_MAXDIMS> dims{};
+    for (int d = 0; d < PyArray_NDIM(a); ++d) {
+        const npy_intp n = PyArray_DIM(a, d);
+        dims[static_cast<std::size_t>(d)] = PyArray_STRIDE(a, d) == 0 && n > 1 ? 1 : n;
+    }
+    Py_INCREF(PyArray_DESCR(a));
+    nb::object distinct = nb::steal(PyArray_NewFromDescr(&PyArray_Type, PyArray_DESCR(a), PyArray_NDIM(a), dims.data(),
+                                                         PyArray_STRIDES(a), PyArray_DATA(a), 0, nullptr));
+    if (!distinct.is_valid()) throw nb::python_error();
+    Py_INCREF(a);
+    if (PyArray_SetBaseObject(as_array(distinct), reinterpret_cast<PyObject*>(a)) < 0) throw nb::python_error();
+    nb::object values = nb::steal(PyArray_FromArray(as_array(distinct), PyArray_DescrFromType(NPY_DOUBLE),
+                                                    NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST | NPY_ARRAY_ENSURECOPY));
+    if (!values.is_valid()) throw nb::python_error();
+    const auto* data = static_cast<const double*>(PyArray_DATA(as_array(values)));
+    const npy_intp n = PyArray_SIZE(as_array(values));
+    for (npy_intp i = 0; i < n; ++i) {
+        if (is_u ? bad_u(data[i]) : bad_rho(data[i])) domain_error(is_u, data[i]);
+    }
+}
+
+// Outputs of the broadcast shape, allocated before anything is computed.
+nb::object new_output(const Shape& shape) {
+    nb::object out = nb::steal(PyArray_SimpleNew(shape.ndim, const_cast<npy_intp*>(shape.dims.data()), NPY_DOUBLE));
+    if (!out.is_valid()) throw nb::python_error();
     return out;
 }
 
-Profile make_profile(nb::handle law_obj, nb::handle coefficients) {
-    if (!nb::isinstance<nb::str>(law_obj)) {
-        throw nb::type_error(("law must be a str, not " + class_name(law_obj)).c_str());
+double* data_of(const nb::object& array) { return static_cast<double*>(PyArray_DATA(as_array(array))); }
+
+// An output as returned: the array, or for shape () a numpy float64 scalar.
+nb::object result(nb::object array) {
+    if (PyArray_NDIM(as_array(array)) != 0) return array;
+    return nb::steal(PyArray_Return(reinterpret_cast<PyArrayObject*>(array.release().ptr())));
+}
+
+nb::object float64_scalar(double value) {
+    PyObject* scalar = PyArrayScalar_New(Double);
+    if (scalar == nullptr) throw nb::python_error();
+    PyArrayScalar_ASSIGN(scalar, Double, value);
+    return nb::steal(scalar);
+}
+
+struct IteratorDeleter {
+    void operator()(NpyIter* iter) const noexcept { NpyIter_Deallocate(iter); }
+};
+
+// Elements per chunk: the loop's own copies of u and rho (16 KiB of stack).
+constexpr npy_intp CHUNK = 1024;
+
+// kernel(i, u_i, rho_i) for the entries of the broadcast of u and rho, in C
+// order (i the flat index into a C-ordered output), each value checked
+// before it is computed on.  Runs detached; a bad value or a signal ends it
+// with the exception raised.
+template <class Kernel>
+void sweep(PyArrayObject* u, PyArrayObject* rho, Kernel&& kernel) {
+    std::array<PyArrayObject*, 2> ops{u, rho};
+    std::array<npy_uint32, 2> op_flags{NPY_ITER_READONLY | NPY_ITER_ALIGNED, NPY_ITER_READONLY | NPY_ITER_ALIGNED};
+    PyArray_Descr* float64 = PyArray_DescrFromType(NPY_DOUBLE);
+    std::array<PyArray_Descr*, 2> dtypes{float64, float64};
+    std::unique_ptr<NpyIter, IteratorDeleter> iter(NpyIter_AdvancedNew(
+        2, ops.data(), NPY_ITER_EXTERNAL_LOOP | NPY_ITER_BUFFERED | NPY_ITER_ZEROSIZE_OK, NPY_CORDER,
+        NPY_SAME_KIND_CASTING, op_flags.data(), dtypes.data(), -1, nullptr, nullptr, CHUNK));
+    Py_DECREF(float64);
+    if (!iter) throw nb::python_error();
+    if (NpyIter_IterationNeedsAPI(iter.get())) throw std::logic_error("kelvora_fspl: a float64 cast needs the interpreter");
+    NpyIter_IterNextFunc* next = NpyIter_GetIterNext(iter.get(), nullptr);
+    if (next == nullptr) throw nb::python_error();
+    char** data = NpyIter_GetDataPtrArray(iter.get());
+    const npy_intp* strides = NpyIter_GetInnerStrideArray(iter.get());
+    const npy_intp* inner = NpyIter_GetInnerLoopSizePtr(iter.get());
+
+    std::optional<std::pair<bool, double>> bad;  // (is u, value) of the first bad entry
+    bool interrupted = false;
+    {
+        Interrupts interrupts(handles_signals());
+        Detached detached;
+        std::array<double, CHUNK> ub, rb;
+        std::size_t index = 0;
+        do {
+            const char* pu = data[0];
+            const char* pr = data[1];
+            const npy_intp su = strides[0], sr = strides[1];
+            for (npy_intp left = *inner; left > 0 && !bad && !interrupted;) {
+                const npy_intp n = std::min(left, CHUNK);
+                for (npy_intp k = 0; k < n; ++k) {
+                    std::memcpy(&ub[static_cast<std::size_t>(k)], pu + k * su, sizeof(double));
+                    std::memcpy(&rb[static_cast<std::size_t>(k)], pr + k * sr, sizeof(double));
+                }
+                for (std::size_t k = 0; k < static_cast<std::size_t>(n) && !bad; ++k) {
+                    if (bad_u(ub[k])) bad.emplace(true, ub[k]);
+                    else if (bad_rho(rb[k])) bad.emplace(false, rb[k]);
+                }
+                if (bad) break;
+                for (std::size_t k = 0; k < static_cast<std::size_t>(n); ++k) {
+                    kernel(index + k, ub[k], rb[k]);
+                    if (interrupts.step(detached)) {
+                        interrupted = true;
+                        break;
+                    }
+                }
+                index += static_cast<std::size_t>(n);
+                pu += n * su;
+                pr += n * sr;
+                left -= n;
+            }
+        } while (!bad && !interrupted && next(iter.get()));
     }
-    const auto law = kelvora::fspl::parse_law(text(law_obj));
-    if (!law) throw nb::value_error(law.error().message.c_str());
-    if (nb::isinstance<nb::str>(coefficients) || nb::isinstance<nb::bytes>(coefficients) ||
-        !PySequence_Check(coefficients.ptr())) {
-        throw nb::type_error(("coefficients must be a sequence, not " + class_name(coefficients)).c_str());
+    if (interrupted) throw nb::python_error();
+    if (bad) domain_error(bad->first, bad->second);
+    if (PyErr_Occurred()) throw nb::python_error();
+}
+
+// The arguments of both functions: u and rho as arrays castable to float64
+// with their broadcast shape, and the profile.  Where the broadcast is empty
+// every value is checked here; otherwise the loop checks each as it reads
+// it.
+struct Arguments {
+    nb::object u, rho;
+    Shape shape;
+    Profile profile;
+};
+
+Arguments prepare(nb::handle u_obj, nb::handle rho_obj, nb::handle law, nb::handle coefficients) {
+    nb::object u = kelvora::fspl::binding::real_array(u_obj, "u");
+    nb::object rho = kelvora::fspl::binding::real_array(rho_obj, "rho");
+    Profile profile = kelvora::fspl::binding::make_profile(law, coefficients);
+    const Shape shape = broadcast(as_array(u), as_array(rho));
+    if (shape.size == 0) {
+        check_each_value(as_array(u), true);
+        check_each_value(as_array(rho), false);
     }
-    if (*law == Law::tabulated) {
-        const Py_ssize_t n = PySequence_Size(coefficients.ptr());
-        if (n < 0) throw nb::python_error();
-        if (n != 2) {
-            throw nb::value_error(("law 'tabulated' takes 2 coefficients (mu_nodes, intensities), got " +
-                                   std::to_string(n)).c_str());
-        }
-        nb::object mu = nb::steal(PySequence_GetItem(coefficients.ptr(), 0));
-        if (!mu.is_valid()) throw nb::python_error();
-        nb::object intensity = nb::steal(PySequence_GetItem(coefficients.ptr(), 1));
-        if (!intensity.is_valid()) throw nb::python_error();
-        const auto nodes = as_vector(mu, "mu_nodes");
-        const auto levels = as_vector(intensity, "intensities");
-        auto profile = Profile::tabulated(nodes, levels);
-        if (!profile) throw nb::value_error(profile.error().message.c_str());
-        return *profile;
-    }
-    const auto values = as_vector(coefficients, "coefficients");
-    auto profile = Profile::analytic(*law, values);
-    if (!profile) throw nb::value_error(profile.error().message.c_str());
-    return *profile;
+    return {std::move(u), std::move(rho), shape, std::move(profile)};
+}
+
+// Two Python floats: checked and computed directly, for an analytic law (a
+// table's point may take long enough to want the GIL released).
+std::optional<std::array<double, 2>> plain_floats(nb::handle u, nb::handle rho) {
+    if (!PyFloat_CheckExact(u.ptr()) || !PyFloat_CheckExact(rho.ptr())) return std::nullopt;
+    const double uv = PyFloat_AS_DOUBLE(u.ptr());
+    const double rv = PyFloat_AS_DOUBLE(rho.ptr());
+    return std::array<double, 2>{uv, rv};
+}
+
+void check_plain(double u, double rho) {
+    if (bad_u(u)) domain_error(true, u);
+    if (bad_rho(rho)) domain_error(false, rho);
 }
 
 constexpr const char* MAGNIFICATION_DOC = R"(Flux-weighted point-lens magnification of a limb-darkened source star.
@@ -221,64 +305,6 @@ TypeError
     is not a str, coefficients that are not a sequence.
 )";
 
-// The arguments of both functions, converted and checked: u and rho
-// broadcast to one shape, the profile made.  Every value is checked before
-// anything is computed (each argument's own values, so that a bad one is
-// reported even where broadcasting leaves nothing to compute).
-struct Arguments {
-    nb::object shape;
-    ReadArray u, rho;
-    Profile profile;
-};
-
-Arguments prepare(nb::handle u_obj, nb::handle rho_obj, nb::handle law_obj, nb::handle coefficients) {
-    nb::module_ np = nb::module_::import_("numpy");
-    nb::object u_array = as_float_array(u_obj, "u");
-    nb::object rho_array = as_float_array(rho_obj, "rho");
-    Profile profile = make_profile(law_obj, coefficients);
-    {
-        auto u = nb::cast<ReadArray>(u_array);
-        Elements us(u);
-        for (std::size_t i = 0; i < u.size(); ++i) {
-            const double ui = us.next();
-            if (ui < 0) throw nb::value_error(("u must be non-negative, got " + repr(ui)).c_str());
-        }
-        auto rho = nb::cast<ReadArray>(rho_array);
-        Elements rhos(rho);
-        for (std::size_t i = 0; i < rho.size(); ++i) {
-            const double ri = rhos.next();
-            if (!(ri > 0) || std::isinf(ri)) {
-                throw nb::value_error(("rho must be positive and finite, got " + repr(ri)).c_str());
-            }
-        }
-    }
-    nb::object shape = np.attr("broadcast_shapes")(u_array.attr("shape"), rho_array.attr("shape"));
-    auto u = nb::cast<ReadArray>(np.attr("broadcast_to")(u_array, shape));
-    auto rho = nb::cast<ReadArray>(np.attr("broadcast_to")(rho_array, shape));
-    return {shape, u, rho, std::move(profile)};
-}
-
-nb::object empty(const nb::object& shape) {
-    nb::module_ np = nb::module_::import_("numpy");
-    return np.attr("empty")(shape, "dtype"_a = np.attr("float64"));
-}
-
-nb::object magnification(nb::handle u_obj, nb::handle rho_obj, nb::handle law_obj, nb::handle coefficients) {
-    const Arguments args = prepare(u_obj, rho_obj, law_obj, coefficients);
-    const std::size_t n = args.u.size();
-    nb::object result = empty(args.shape);
-    double* target = nb::cast<WriteArray>(result).data();
-    {
-        nb::gil_scoped_release released;
-        Elements us(args.u), rhos(args.rho);
-        for (std::size_t i = 0; i < n; ++i) {
-            const double ui = us.next();
-            target[i] = kelvora::fspl::magnification(ui, rhos.next(), args.profile);
-        }
-    }
-    return result;
-}
-
 constexpr const char* GRADIENT_DOC = R"(The magnification with its derivatives, for fitting.
 
 Returns (A, dA_du, dA_drho), three float64 arrays of the broadcast shape of
@@ -301,57 +327,86 @@ linear with u1 = 1) makes them finite; the value given is then the limit
 from inside (u -> rho-).  dA/du is 0 at u = 0.
 )";
 
-nb::object magnification_and_gradient(nb::handle u_obj, nb::handle rho_obj, nb::handle law_obj,
-                                      nb::handle coefficients, bool coefficients_gradient) {
-    const Arguments args = prepare(u_obj, rho_obj, law_obj, coefficients);
-    const std::size_t n = args.u.size();
-    const std::size_t count = coefficients_gradient ? static_cast<std::size_t>(args.profile.gradient_count()) : 0;
-    std::vector<nb::object> arrays;
+nb::object magnification(nb::handle u_obj, nb::handle rho_obj, nb::handle law, nb::handle coefficients) {
+    if (const auto plain = plain_floats(u_obj, rho_obj)) {
+        const Profile profile = kelvora::fspl::binding::make_profile(law, coefficients);
+        if (profile.law() != Law::tabulated) {
+            const auto [u, rho] = *plain;
+            check_plain(u, rho);
+            return float64_scalar(kelvora::fspl::magnification(u, rho, profile));
+        }
+    }
+    const Arguments args = prepare(u_obj, rho_obj, law, coefficients);
+    nb::object out = new_output(args.shape);
+    if (args.shape.size > 0) {
+        double* target = data_of(out);
+        const Profile& profile = args.profile;
+        sweep(as_array(args.u), as_array(args.rho), [&](std::size_t i, double u, double rho) noexcept {
+            target[i] = kelvora::fspl::magnification(u, rho, profile);
+        });
+    }
+    return result(std::move(out));
+}
+
+nb::object magnification_and_gradient(nb::handle u_obj, nb::handle rho_obj, nb::handle law,
+                                      nb::handle coefficients, nb::handle coefficients_gradient_obj) {
+    const bool coefficients_gradient =
+        kelvora::fspl::binding::flag(coefficients_gradient_obj, "coefficients_gradient");
+    const Arguments args = prepare(u_obj, rho_obj, law, coefficients);
+    const Profile& profile = args.profile;
+    const std::size_t count = coefficients_gradient ? static_cast<std::size_t>(profile.gradient_count()) : 0;
+    std::vector<nb::object> outputs;
     std::vector<double*> targets;
     for (std::size_t k = 0; k < 3 + count; ++k) {
-        arrays.push_back(empty(args.shape));
-        targets.push_back(nb::cast<WriteArray>(arrays.back()).data());
+        outputs.push_back(new_output(args.shape));
+        targets.push_back(data_of(outputs.back()));
     }
-    {
-        nb::gil_scoped_release released;
-        const std::optional<kelvora::fspl::CoefficientTerms> terms =
-            count > 0 ? std::optional<kelvora::fspl::CoefficientTerms>(args.profile) : std::nullopt;
+    if (args.shape.size > 0) {
+        const std::optional<CoefficientTerms> terms =
+            count > 0 ? std::optional<CoefficientTerms>(profile) : std::nullopt;
         std::vector<double> dc(count);
-        Elements us(args.u), rhos(args.rho);
-        for (std::size_t i = 0; i < n; ++i) {
-            const double ui = us.next();
-            const auto g = kelvora::fspl::magnification_gradient(ui, rhos.next(), args.profile,
-                                                                 terms ? &*terms : nullptr, dc);
+        sweep(as_array(args.u), as_array(args.rho), [&](std::size_t i, double u, double rho) noexcept {
+            const auto g = kelvora::fspl::magnification_gradient(u, rho, profile, terms ? &*terms : nullptr, dc);
             targets[0][i] = g.value;
             targets[1][i] = g.du;
             targets[2][i] = g.drho;
             for (std::size_t k = 0; k < count; ++k) targets[3 + k][i] = dc[k];
-        }
+        });
     }
-    nb::list out;
-    for (auto& a : arrays) out.append(a);
-    return nb::tuple(out);
+    nb::object tuple = nb::steal(PyTuple_New(static_cast<Py_ssize_t>(outputs.size())));
+    if (!tuple.is_valid()) throw nb::python_error();
+    for (std::size_t k = 0; k < outputs.size(); ++k) {
+        PyTuple_SET_ITEM(tuple.ptr(), static_cast<Py_ssize_t>(k), result(std::move(outputs[k])).release().ptr());
+    }
+    return tuple;
 }
 
 }  // namespace
 
 NB_MODULE(kelvora_fspl, m) {
+    if (PyArray_ImportNumPyAPI() < 0) throw nb::python_error();
+    if (PyInterpreterState_Get() == PyInterpreterState_Main()) {
+        nb::object ident = nb::module_::import_("threading").attr("main_thread")().attr("ident");
+        main_thread_ident.store(nb::cast<unsigned long>(ident), std::memory_order_relaxed);
+    }
     m.doc() =
         "Finite source, point lens: the flux-weighted magnification of a limb-darkened\n"
         "source star by a single point-mass lens, numpy arrays in and out.";
     m.attr("__version__") = KELVORA_VERSION;
     m.attr("LAWS") = nb::make_tuple("uniform", "linear", "quadratic", "square-root", "power-2", "tabulated");
-    m.def("magnification", &magnification, "u"_a, "rho"_a, "law"_a = "uniform", "coefficients"_a = nb::tuple(),
+    m.def("magnification", &magnification, "u"_a.none(), "rho"_a.none(), "law"_a.none() = "uniform",
+          "coefficients"_a.none() = nb::tuple(),
           nb::sig("def magnification(u: numpy.typing.ArrayLike, rho: numpy.typing.ArrayLike, "
                   "law: str = 'uniform', coefficients: collections.abc.Sequence[typing.Any] | "
                   "numpy.typing.NDArray[typing.Any] = ()) "
-                  "-> numpy.typing.NDArray[numpy.float64]"),
+                  "-> numpy.typing.NDArray[numpy.float64] | numpy.float64"),
           MAGNIFICATION_DOC);
-    m.def("magnification_and_gradient", &magnification_and_gradient, "u"_a, "rho"_a, "law"_a = "uniform",
-          "coefficients"_a = nb::tuple(), nb::kw_only(), "coefficients_gradient"_a = false,
+    m.def("magnification_and_gradient", &magnification_and_gradient, "u"_a.none(), "rho"_a.none(),
+          "law"_a.none() = "uniform", "coefficients"_a.none() = nb::tuple(), nb::kw_only(),
+          "coefficients_gradient"_a.none() = false,
           nb::sig("def magnification_and_gradient(u: numpy.typing.ArrayLike, rho: numpy.typing.ArrayLike, "
                   "law: str = 'uniform', coefficients: collections.abc.Sequence[typing.Any] | "
                   "numpy.typing.NDArray[typing.Any] = (), *, coefficients_gradient: bool = False) "
-                  "-> tuple[numpy.typing.NDArray[numpy.float64], ...]"),
+                  "-> tuple[numpy.typing.NDArray[numpy.float64] | numpy.float64, ...]"),
           GRADIENT_DOC);
 }

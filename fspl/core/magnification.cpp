@@ -376,27 +376,26 @@ typename Model::V disk_integral(double u, double rho, const Profile& profile, co
 // the superposition overflow below about 1e-308 and their differences give
 // NaN; evaluated at the scale s = 2^k that brings the larger of u and rho to
 // 2^-450 and scaled back exactly, A overflows to +inf only where A ~ 1/rho
-// itself does.
+// itself does.  The scaled lengths are no longer tiny: one rescaling, no
+// recursion.
 constexpr double TINY = 0x1p-500;
-inline bool tiny(double u, double rho) noexcept { return std::max(u, rho) < TINY; }  // (false for NaN u)
+inline bool tiny(double u, double rho) noexcept { return std::max(u, rho) < TINY; }
 inline int tiny_scale(double u, double rho) noexcept {
     int exponent = 0;
-    std::frexp(std::max(u, rho), &exponent);
+    std::frexp(std::max(u, rho), &exponent);  // > 0 in the domain
     return -450 - exponent;
 }
 
-}  // namespace
+// The domain: u >= 0 (+inf included) and 0 < rho < inf.  Outside it every
+// result is NaN, so that no value reaching the core, however it got there,
+// can take a path meant for the valid ones.
+inline bool in_domain(double u, double rho) noexcept {
+    return u >= 0 && rho > 0 && rho < std::numeric_limits<double>::infinity();
+}
 
-double magnification(double u, double rho, const Profile& profile) noexcept {
-    if (tiny(u, rho)) {
-        const int k = tiny_scale(u, rho);
-        return std::ldexp(magnification(std::ldexp(u, k), std::ldexp(rho, k), profile), k);
-    }
+double scaled_magnification(double u, double rho, const Profile& profile) noexcept {
     if (profile.law() == Law::uniform) return uniform_disk(u, rho);
-    if (!(u < FAR_FIELD_RATIO * rho)) {
-        if (u != u) return u;
-        return far_field(u, rho, profile.far_field_coefficients());
-    }
+    if (!(u < FAR_FIELD_RATIO * rho)) return far_field(u, rho, profile.far_field_coefficients());
     // F (A - A_U(rho)) = int dI/dtau r^2 (A_U(u, rho r) - A_U(u, rho)) dtau:
     // the disk superposition less the same for the uniform disk, so that a
     // profile whose light sits in a thin limb (all of F from a sliver of the
@@ -405,6 +404,17 @@ double magnification(double u, double rho, const Profile& profile) noexcept {
     const double integral = disk_integral(u, rho, profile, ValueModel{u, rho, whole});
     // The mean of A0 >= 1 is never below 1; rounding must not take it there.
     return std::max(1.0, whole + integral / profile.flux());
+}
+
+}  // namespace
+
+double magnification(double u, double rho, const Profile& profile) noexcept {
+    if (!in_domain(u, rho)) return std::numeric_limits<double>::quiet_NaN();
+    if (tiny(u, rho)) {
+        const int k = tiny_scale(u, rho);
+        return std::ldexp(scaled_magnification(std::ldexp(u, k), std::ldexp(rho, k), profile), k);
+    }
+    return scaled_magnification(u, rho, profile);
 }
 
 CoefficientTerms::CoefficientTerms(const Profile& profile) : moments(profile.moment_derivatives()) {
@@ -420,54 +430,13 @@ CoefficientTerms::CoefficientTerms(const Profile& profile) : moments(profile.mom
     }
 }
 
-Gradient magnification_gradient(double u, double rho, const Profile& profile, const CoefficientTerms* terms,
-                                std::span<double> coefficients) noexcept {
+namespace {
+
+// The derivatives by the superposition integral, 0 <= u < 3 rho, rho <=
+// HUGE_SOURCE, not tiny.
+Gradient integral_gradient(double u, double rho, const Profile& profile, const CoefficientTerms* terms,
+                           std::span<double> coefficients, std::size_t count) noexcept {
     constexpr double INF = std::numeric_limits<double>::infinity();
-    const std::size_t count = terms != nullptr ? terms->moments.size() : 0;
-    for (std::size_t i = 0; i < count; ++i) coefficients[i] = 0.0;
-    if (tiny(u, rho)) {
-        const int k = tiny_scale(u, rho);
-        const Gradient g = magnification_gradient(std::ldexp(u, k), std::ldexp(rho, k), profile, terms, coefficients);
-        for (std::size_t i = 0; i < count; ++i) coefficients[i] = std::ldexp(coefficients[i], k);
-        return {std::ldexp(g.value, k), std::ldexp(g.du, 2 * k), std::ldexp(g.drho, 2 * k)};
-    }
-    if (profile.law() == Law::uniform) return uniform_disk_gradient(u, rho);
-    if (!(u < GRADIENT_FAR_FIELD_RATIO * rho)) {
-        // From 3 source radii out the derivatives come from the far-field
-        // series (at 3 radii its thirteenth term is 9^-13 of the first), which
-        // keeps their digits where the disks' differences, all close to
-        // A - 1, would not; the value is magnification()'s (the series from 8
-        // radii out, the disks below).
-        if (u != u) {
-            for (std::size_t i = 0; i < count; ++i) coefficients[i] = u;
-            return {u, u, u};
-        }
-        FarFieldMoments basis{};
-        FarFieldGradient g =
-            far_field_gradient(u, rho, profile.far_field_coefficients(), count > 0 ? &basis : nullptr);
-        if (u < FAR_FIELD_RATIO * rho) g.value = magnification(u, rho, profile);
-        for (std::size_t i = 0; i < count; ++i) {
-            double sum = 0.0;
-            for (int k = detail::FAR_FIELD_TERMS - 1; k >= 1; --k) sum += terms->far[i][k] * basis[k];
-            coefficients[i] = sum;
-        }
-        if (profile.law() == Law::tabulated)
-            for (std::size_t i = 0; i < count; ++i) coefficients[i] /= profile.intensity_scale();
-        return {g.value, g.du, g.drho};
-    }
-    // Beyond HUGE_SOURCE A - 1 < 2/rho^2 is below the last bit of 1, and so
-    // are the derivatives' effects: they are given as 0, as for the uniform disk.
-    if (rho > HUGE_SOURCE) return {magnification(u, rho, profile), 0.0, 0.0};
-    if (u == rho && profile.limb() == 0.0) {
-        // A dark limb under the lens: the derivatives are finite, and given
-        // as the limit from inside, taken one ulp inside.  (They vary like
-        // d ln d in the distance d from the limb, 1e-14 of them here; at u =
-        // rho itself the kink sits on the end of the interval, where the
-        // rules resolve the derivatives only to about 1e-6.)
-        Gradient g = magnification_gradient(std::nextafter(u, 0.0), rho, profile, terms, coefficients);
-        g.value = magnification(u, rho, profile);
-        return g;
-    }
     const Gradient whole = uniform_disk_gradient(u, rho);
     std::vector<double> shares;
     if (profile.law() == Law::tabulated && count > 0) shares.assign(profile.segment_edges().size(), 0.0);
@@ -506,6 +475,65 @@ Gradient magnification_gradient(double u, double rho, const Profile& profile, co
         }
     }
     return out;
+}
+
+// In the domain, not tiny.
+Gradient scaled_gradient(double u, double rho, const Profile& profile, const CoefficientTerms* terms,
+                         std::span<double> coefficients, std::size_t count) noexcept {
+    if (profile.law() == Law::uniform) return uniform_disk_gradient(u, rho);
+    if (!(u < GRADIENT_FAR_FIELD_RATIO * rho)) {
+        // From 3 source radii out the derivatives come from the far-field
+        // series (at 3 radii its thirteenth term is 9^-13 of the first), which
+        // keeps their digits where the disks' differences, all close to
+        // A - 1, would not; the value is magnification()'s (the series from 8
+        // radii out, the disks below).
+        FarFieldMoments basis{};
+        FarFieldGradient g =
+            far_field_gradient(u, rho, profile.far_field_coefficients(), count > 0 ? &basis : nullptr);
+        if (u < FAR_FIELD_RATIO * rho) g.value = scaled_magnification(u, rho, profile);
+        for (std::size_t i = 0; i < count; ++i) {
+            double sum = 0.0;
+            for (int k = detail::FAR_FIELD_TERMS - 1; k >= 1; --k) sum += terms->far[i][k] * basis[k];
+            coefficients[i] = sum;
+        }
+        if (profile.law() == Law::tabulated)
+            for (std::size_t i = 0; i < count; ++i) coefficients[i] /= profile.intensity_scale();
+        return {g.value, g.du, g.drho};
+    }
+    // Beyond HUGE_SOURCE A - 1 < 2/rho^2 is below the last bit of 1, and so
+    // are the derivatives' effects: they are given as 0, as for the uniform disk.
+    if (rho > HUGE_SOURCE) return {scaled_magnification(u, rho, profile), 0.0, 0.0};
+    if (u == rho && profile.limb() == 0.0) {
+        // A dark limb under the lens: the derivatives are finite, and given
+        // as the limit from inside, taken one ulp inside.  (They vary like
+        // d ln d in the distance d from the limb, 1e-14 of them here; at u =
+        // rho itself the kink sits on the end of the interval, where the
+        // rules resolve the derivatives only to about 1e-6.)
+        Gradient g = integral_gradient(std::nextafter(u, 0.0), rho, profile, terms, coefficients, count);
+        g.value = scaled_magnification(u, rho, profile);
+        return g;
+    }
+    return integral_gradient(u, rho, profile, terms, coefficients, count);
+}
+
+}  // namespace
+
+Gradient magnification_gradient(double u, double rho, const Profile& profile, const CoefficientTerms* terms,
+                                std::span<double> coefficients) noexcept {
+    const std::size_t count = terms != nullptr ? terms->moments.size() : 0;
+    if (!in_domain(u, rho)) {
+        constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
+        for (std::size_t i = 0; i < count; ++i) coefficients[i] = NaN;
+        return {NaN, NaN, NaN};
+    }
+    for (std::size_t i = 0; i < count; ++i) coefficients[i] = 0.0;
+    if (tiny(u, rho)) {
+        const int k = tiny_scale(u, rho);
+        const Gradient g = scaled_gradient(std::ldexp(u, k), std::ldexp(rho, k), profile, terms, coefficients, count);
+        for (std::size_t i = 0; i < count; ++i) coefficients[i] = std::ldexp(coefficients[i], k);
+        return {std::ldexp(g.value, k), std::ldexp(g.du, 2 * k), std::ldexp(g.drho, 2 * k)};
+    }
+    return scaled_gradient(u, rho, profile, terms, coefficients, count);
 }
 
 }  // namespace kelvora::fspl

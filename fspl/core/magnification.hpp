@@ -50,7 +50,9 @@
 
 namespace kelvora::fspl {
 
-// A(u, rho) for u >= 0 and rho > 0 (checked by the caller); NaN u gives NaN.
+// A(u, rho) for u >= 0 (+inf included) and finite rho > 0; NaN for any other
+// u or rho (NaN, negative, rho zero or infinite).  Total: every pair of
+// doubles gives a number or NaN, without recursion.
 double magnification(double u, double rho, const Profile& profile) noexcept;
 
 // What the derivatives in a profile's coefficients need, made once per
@@ -64,6 +66,7 @@ struct CoefficientTerms {
 
 // A(u, rho) (bit for bit magnification()) with dA/du and dA/drho and, when
 // terms is given, dA/dc_i into coefficients[0 .. profile.gradient_count()).
+// Outside the domain of magnification() every part is NaN.
 //
 // Differentiated under the superposition integral above: the lens's kink at
 // s = u moves with u, but the integrand vanishes there (the difference of the

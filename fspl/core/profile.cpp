@@ -4,6 +4,7 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <limits>
 
 #include "numeric/gauss_legendre.hpp"
 
@@ -13,20 +14,74 @@ namespace {
 
 using detail::FAR_FIELD_TERMS;
 
-// Shortest decimal form of a double, as Python's repr gives it.
+// The shortest decimal form of a double that reads back to it, written as
+// Python's repr writes it: positional from 1e-4 up to 1e16 (with a ".0" when
+// it has no fraction), scientific with a two-digit exponent beyond.
 std::string repr(double x) {
     if (std::isnan(x)) return "nan";
     if (std::isinf(x)) return x > 0 ? "inf" : "-inf";
     std::array<char, 32> buf{};
-    const auto result = std::to_chars(buf.data(), buf.data() + buf.size(), x);
-    std::string s(buf.data(), result.ptr);
-    if (s.find_first_of(".en") == std::string::npos) s += ".0";
-    return s;
+    const auto result = std::to_chars(buf.data(), buf.data() + buf.size(), x, std::chars_format::scientific);
+    const std::string text(buf.data(), result.ptr);  // d[.ddd]e(+|-)XX
+    const bool negative = text.front() == '-';
+    const std::size_t e = text.find('e');
+    std::string digits = text.substr(negative ? 1 : 0, e - (negative ? 1 : 0));
+    digits.erase(std::remove(digits.begin(), digits.end(), '.'), digits.end());
+    const int exponent = std::stoi(text.substr(e + 1));
+    const auto n = static_cast<int>(digits.size());
+    std::string out = negative ? "-" : "";
+    if (exponent >= -4 && exponent < 16) {
+        if (exponent < 0) {
+            out += "0." + std::string(static_cast<std::size_t>(-exponent - 1), '0') + digits;
+        } else if (n <= exponent + 1) {
+            out += digits + std::string(static_cast<std::size_t>(exponent + 1 - n), '0') + ".0";
+        } else {
+            out += digits.substr(0, static_cast<std::size_t>(exponent + 1)) + "." +
+                   digits.substr(static_cast<std::size_t>(exponent + 1));
+        }
+    } else {
+        out += digits.substr(0, 1);
+        if (n > 1) out += "." + digits.substr(1);
+        const int magnitude = exponent < 0 ? -exponent : exponent;
+        out += std::string("e") + (exponent < 0 ? "-" : "+") + (magnitude < 10 ? "0" : "") + std::to_string(magnitude);
+    }
+    return out;
+}
+
+// A name in quotes, its control characters (a NUL among them) escaped as
+// Python escapes them, so that a message shows the whole name.
+std::string quoted(std::string_view name) {
+    static constexpr char HEX[] = "0123456789abcdef";
+    std::string out = "'";
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        switch (c) {
+            case '\t': out += "\\t"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            default:
+                if (byte < 0x20 || byte == 0x7f) {
+                    out += "\\x";
+                    out += HEX[byte >> 4];
+                    out += HEX[byte & 0xf];
+                } else {
+                    out += c;
+                }
+        }
+    }
+    return out + "'";
 }
 
 std::unexpected<Error> error(std::string message) { return std::unexpected(Error{std::move(message)}); }
 
 constexpr double ALPHA_MIN = 0.1;
+// The largest coefficient of an analytic law, in magnitude.  Beyond about
+// 1e6 the profile is, to a part in 1e6 of its brightness, a multiple of the
+// law's shape without its constant term (1 - mu for linear, say), and the
+// derivatives in the coefficients, of order 1/c^2, are differences of terms
+// of order 1/c that keep only eps c of their digits (1e-8 at c = 1e8, all
+// of them lost near 1e16; the values themselves stay right up to 1e306).
+constexpr double COEFFICIENT_BOUND = 1e6;
 constexpr double ALPHA_MAX = 10.0;
 
 constexpr std::array<std::string_view, 6> NAMES = {"uniform", "linear", "quadratic",
@@ -59,7 +114,7 @@ double quadratic_minimum(double a, double b) {
 std::expected<Law, Error> parse_law(std::string_view name) {
     for (std::size_t i = 0; i < NAMES.size(); ++i)
         if (name == NAMES[i]) return static_cast<Law>(i);
-    std::string message = "unknown law '" + std::string(name) + "'; the laws are ";
+    std::string message = "unknown law " + quoted(name) + "; the laws are ";
     for (std::size_t i = 0; i < NAMES.size(); ++i) {
         if (i > 0) message += i + 1 == NAMES.size() ? " and " : ", ";
         message += "'" + std::string(NAMES[i]) + "'";
@@ -94,6 +149,8 @@ std::expected<Profile, Error> Profile::analytic(Law law, std::span<const double>
     for (std::size_t i = 0; i < coefficients.size(); ++i) {
         if (!std::isfinite(coefficients[i]))
             return error("coefficients of law '" + name + "' must be finite, got " + repr(coefficients[i]));
+        if (std::abs(coefficients[i]) > COEFFICIENT_BOUND)
+            return error("coefficients of law '" + name + "' must lie within [-1e6, 1e6], got " + repr(coefficients[i]));
     }
     Profile profile;
     profile.law_ = law;
@@ -167,6 +224,12 @@ std::expected<Profile, Error> Profile::tabulated(std::span<const double> mu_node
     profile.i_.reserve(intensities.size());
     for (double level : intensities) profile.i_.push_back(level / brightest);
     profile.finish();
+    // Light in a zone so thin (a few 1e-154 of mu at the limb) that the
+    // flux underflows: the differences of the disks no longer resolve it.
+    if (!(profile.flux() >= std::numeric_limits<double>::min())) {
+        return error("the 'tabulated' profile holds its light in a zone too thin to compute with (flux " +
+                     repr(profile.flux()) + " of the brightest intensity's, below the smallest normal double)");
+    }
     return profile;
 }
 

@@ -12,6 +12,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "csv.hpp"
@@ -197,6 +198,77 @@ TEST(FsplProfile, RejectsBadProfiles) {
     ASSERT_FALSE(unknown.has_value());
     EXPECT_EQ(unknown.error().message,
               "unknown law 'logarithmic'; the laws are 'uniform', 'linear', 'quadratic', 'square-root', 'power-2' and 'tabulated'");
+    // A name with control characters, a NUL among them, is shown whole.
+    const auto nul = kelvora::fspl::parse_law(std::string_view("linear\0x\t", 9));
+    ASSERT_FALSE(nul.has_value());
+    EXPECT_EQ(nul.error().message,
+              "unknown law 'linear\\x00x\\t'; the laws are 'uniform', 'linear', 'quadratic', 'square-root', 'power-2' and 'tabulated'");
+}
+
+// Coefficients beyond 1e6 in magnitude are refused: their derivatives would
+// keep only eps |c| of their digits.  At the bound the limb-brightened
+// linear law I = 1 + 1e6 (1 - mu) is linear in mu, the table of two nodes
+// (0, 1e6 + 1) and (1, 1): the two integrations agree.
+TEST(FsplProfile, CoefficientsUpToTheirBound) {
+    for (const Law law : {Law::linear, Law::quadratic, Law::square_root, Law::power_2}) {
+        std::vector<double> c = law == Law::linear ? std::vector<double>{-2e6} : std::vector<double>{-2e6, 0.5};
+        const auto p = Profile::analytic(law, c);
+        ASSERT_FALSE(p.has_value());
+        EXPECT_EQ(p.error().message, "coefficients of law '" + std::string(kelvora::fspl::law_name(law)) +
+                                         "' must lie within [-1e6, 1e6], got -2000000.0");
+    }
+    EXPECT_FALSE(Profile::analytic(Law::quadratic, std::vector<double>{0.5, -8e306}).has_value());
+    const Profile edge = analytic(Law::linear, {-1e6});
+    const Profile same = table({0.0, 1.0}, {1e6 + 1.0, 1.0});
+    for (double rho : RHOS) {
+        for (double ratio : RATIOS) {
+            const double u = ratio * rho;
+            EXPECT_NEAR(magnification(u, rho, edge) / magnification(u, rho, same), 1.0, 1e-9) << u << " " << rho;
+        }
+    }
+}
+
+// A table whose light lies in a sliver of mu so thin that the flux
+// underflows cannot be integrated: refused, where it gave NaN or 1.
+TEST(FsplProfile, RefusesLightInAZoneTooThinForADouble) {
+    const auto thin = Profile::tabulated(std::vector<double>{0.0, 1e-200, 0.3}, std::vector<double>{1.0, 0.0, 0.0});
+    ASSERT_FALSE(thin.has_value());
+    EXPECT_EQ(thin.error().message.substr(0, 66),
+              "the 'tabulated' profile holds its light in a zone too thin to comp");
+    // 1e-150 is still resolved: the ring at the limb, A0(rho) with the lens
+    // at the centre (the sliver's width moves it by 1e-300).
+    const Profile ring = table({0.0, 1e-150, 0.3}, {1.0, 0.0, 0.0});
+    const double rho = 0.1;
+    EXPECT_NEAR(magnification(0.0, rho, ring), (rho * rho + 2) / (rho * std::sqrt(rho * rho + 4)), 1e-12);
+}
+
+// The core is total: any pair of doubles gives a number or NaN (outside the
+// domain, NaN), without recursion; u = 0 with a rho of 0, NaN or below zero
+// once recursed without bound.
+TEST(FsplMagnification, EveryPairOfDoublesGivesANumberOrNan) {
+    const double specials[] = {0.0, -0.0, 5e-324, 1e-310, 0x1p-500, 1e-300, 0.1, 1.0, 1e300, 1.7976931348623157e308,
+                               INFINITY, -INFINITY, NAN, -NAN, -5e-324, -0.1, -1e300};
+    std::vector<Profile> profiles = {Profile::uniform(), analytic(Law::linear, {0.6}), analytic(Law::power_2, {0.6, 0.5}),
+                                     table({0.0, 0.5, 1.0}, {0.2, 0.7, 1.0})};
+    for (const Profile& profile : profiles) {
+        const kelvora::fspl::CoefficientTerms terms(profile);
+        std::vector<double> dc(static_cast<std::size_t>(profile.gradient_count()));
+        for (double u : specials) {
+            for (double rho : specials) {
+                const double a = magnification(u, rho, profile);
+                const auto g = kelvora::fspl::magnification_gradient(u, rho, profile, &terms, dc);
+                const bool valid = u >= 0 && rho > 0 && std::isfinite(rho);
+                if (!valid) {
+                    EXPECT_TRUE(std::isnan(a)) << u << " " << rho;
+                    EXPECT_TRUE(std::isnan(g.value) && std::isnan(g.du) && std::isnan(g.drho)) << u << " " << rho;
+                    for (double d : dc) EXPECT_TRUE(std::isnan(d));
+                } else if (!std::isnan(u)) {
+                    EXPECT_GE(a, 1.0) << u << " " << rho;
+                    EXPECT_EQ(a, g.value) << u << " " << rho;
+                }
+            }
+        }
+    }
 }
 
 // u = 0, NaN and infinity; a limb-darkened star is brighter than the uniform

@@ -248,8 +248,9 @@ def coefficient_values(src, law, pbad):
     if law == "uniform":
         return []
     if law == "linear":
-        u1 = src.pick([(6, src.uniform(-1.0, 1.0)), (1, 1.0), (1, 0.0), (1, -1e300), (1 if bad else 0, 1.5),
-                       (1 if bad else 0, math.nan), (1 if bad else 0, math.inf)])
+        u1 = src.pick([(6, src.uniform(-1.0, 1.0)), (1, 1.0), (1, 0.0), (1, -1e6), (1 if bad else 0, 1.5),
+                       (1 if bad else 0, math.nan), (1 if bad else 0, math.inf),
+                       (1 if bad else 0, src.pick([(1, -1e300), (1, -8e306), (1, -1.0000000000000002e6)]))])
         return [u1]
     if law in ("quadratic", "square-root"):
         a, b = src.uniform(-1.5, 2.0), src.uniform(-1.5, 2.0)
@@ -258,9 +259,13 @@ def coefficient_values(src, law, pbad):
             a, b = src.uniform(0.0, 1.0), src.uniform(-0.3, 0.5)
             b = min(b, 1 - a)
         if bad and src.chance(0.3):
-            b = src.pick([(1, math.nan), (1, -math.inf), (1, 1e300)])
+            b = src.pick([(1, math.nan), (1, -math.inf), (1, 1e300), (1, -2e304)])
+        elif src.chance(0.05):
+            # At the bound on the coefficients' size: limb-brightened, valid.
+            a, b = (-1e6, 0.0) if src.chance(0.5) else (0.0, -1e6)
         return [a, b]
-    c = src.pick([(5, src.uniform(0.0, 1.0)), (1, src.uniform(-2.0, 0.0)), (1, 1.0), (1 if bad else 0, 1.2)])
+    c = src.pick([(5, src.uniform(0.0, 1.0)), (1, src.uniform(-2.0, 0.0)), (1, 1.0), (1, -1e6),
+                  (1 if bad else 0, 1.2), (1 if bad else 0, -6e154)])
     alpha = src.pick([(6, 10.0 ** src.uniform(-0.5, 0.5)), (2, 10.0 ** src.uniform(-1.0, 1.0)), (1, 1.0),
                       (1 if bad else 0, src.pick([(1, 0.0), (1, -0.5), (1, math.nan), (1, 1e-300), (1, 1e300)]))])
     return [c, alpha]
@@ -581,13 +586,32 @@ def tabulated_faults(nodes, levels):
         return {"ValueError"}
     if any(not math.isfinite(v) or v < 0 for v in levels) or max(levels) == 0.0:
         return {"ValueError"}
+    # A flux (of the profile scaled to a brightest node of 1) below the
+    # smallest normal double is refused: light in a zone too thin to compute.
+    flux = tabulated_flux(nodes, levels)
+    if flux < sys.float_info.min / 2:
+        return {"ValueError"}
+    if flux < 2 * sys.float_info.min:
+        return {"either"}
     return set()
+
+
+def tabulated_flux(nodes, levels):
+    """2 int_0^1 I mu dmu of the table scaled to a brightest node of 1, exactly."""
+    brightest = Fraction(max(levels))
+    xs = [Fraction(0)] + [Fraction(x) for x in nodes] + [Fraction(1)]
+    ys = [Fraction(v) / brightest for v in [levels[0], *levels, levels[-1]]]
+    flux = Fraction(0)
+    for a, b, ia, ib in zip(xs, xs[1:], ys, ys[1:]):
+        if b > a:  # 2 int_a^b I mu dmu, I linear from ia to ib
+            flux += (b - a) * (ia * (2 * a + b) + ib * (a + 2 * b)) / 3
+    return flux
 
 
 def analytic_faults(law, values):
     if len(values) != COUNTS[law]:
         return {"ValueError"}
-    if any(not math.isfinite(v) for v in values):
+    if any(not math.isfinite(v) or abs(v) > 1e6 for v in values):
         return {"ValueError"}
     if law == "uniform":
         return set()
@@ -702,14 +726,16 @@ def plain_value(u, rho, law, plain):
 
 def check_result(result, u_model, rho_model, law, plain, build):
     problems = []
-    if type(result) is not np.ndarray:
-        return [f"the result is a {type(result).__name__}, not a numpy.ndarray"]
+    shape = np.broadcast_shapes(u_model.array.shape, rho_model.array.shape)
+    # As numpy's ufuncs: an array, or a float64 scalar for shape ().
+    expected_type = np.float64 if shape == () else np.ndarray
+    if type(result) is not expected_type:
+        return [f"the result is a {type(result).__name__}, not a numpy.{expected_type.__name__}"]
     if result.dtype != np.float64:
         problems.append(f"the result has dtype {result.dtype}, not float64")
-    shape = np.broadcast_shapes(u_model.array.shape, rho_model.array.shape)
     if result.shape != shape:
         return problems + [f"the result has shape {result.shape}, not {shape}"]
-    if not (result.flags.c_contiguous and result.flags.writeable and result.base is None):
+    if shape != () and not (result.flags.c_contiguous and result.flags.writeable and result.base is None):
         problems.append("the result is not a new, writeable, C-contiguous array")
     for arr, before in build.arrays:
         if np.shares_memory(result, arr):
@@ -761,10 +787,10 @@ def check_gradient(result, with_coefficients, u_model, rho_model, law, plain, bu
     shape = np.broadcast_shapes(u_model.array.shape, rho_model.array.shape)
     ub = np.broadcast_to(u_model.array, shape)
     for k, part in enumerate(result[1:], 1):
-        if type(part) is not np.ndarray or part.dtype != np.float64 or part.shape != shape:
+        if type(part) is not type(result[0]) or part.dtype != np.float64 or part.shape != shape:
             problems.append(f"array {k} of the gradient is not a float64 array of shape {shape}")
             continue
-        if any(np.shares_memory(part, other) for other in result[:k]):
+        if shape != () and any(np.shares_memory(part, other) for other in result[:k]):
             problems.append(f"array {k} of the gradient shares memory with another")
         u_nan = np.isnan(np.asarray(ub, dtype=float))
         if not np.array_equal(np.isnan(part), u_nan):

@@ -91,9 +91,18 @@ def signature(function, names=None):
 
 
 def stub_function(name):
+    """The stub's signature of a function, from its overloads: one for
+    arguments of shape () (a float64 scalar result), one for arrays, with the
+    same parameters but for the scalar one's annotations; the return is the
+    union of theirs, as the module's own signature gives it."""
     tree = stub_tree()
-    [function] = [n for n in tree.body if isinstance(n, ast.FunctionDef) and n.name == name]
-    return signature(function, stub_imports(tree))
+    names = stub_imports(tree)
+    overloads = [signature(n, names) for n in tree.body if isinstance(n, ast.FunctionDef) and n.name == name]
+    scalar, general = overloads
+    assert [p[:3] for p in scalar[0]] == [p[:3] for p in general[0]]
+    return general[0], f"{general[1]} | {scalar[1]}".replace(
+        "tuple[numpy.typing.NDArray[numpy.float64], ...] | tuple[numpy.float64, ...]",
+        "tuple[numpy.typing.NDArray[numpy.float64] | numpy.float64, ...]")
 
 
 def runtime_function(func):

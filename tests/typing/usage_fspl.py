@@ -20,9 +20,11 @@ d = kelvora_fspl.magnification(0.5, 0.1, law="tabulated", coefficients=([0.0, 0.
 e = kelvora_fspl.magnification(array.array("d", [0.2, 0.7]), 1, "power-2", (Fraction(7, 10), Decimal("0.6")))
 f = kelvora_fspl.magnification(np.arange(3), True, "uniform", range(0))
 value, du, drho = kelvora_fspl.magnification_and_gradient([0.0, 0.5], 0.1)[:3]
-parts: tuple[npt.NDArray[np.float64], ...] = kelvora_fspl.magnification_and_gradient(
+parts: tuple[np.float64, ...] = kelvora_fspl.magnification_and_gradient(
     0.5, 0.1, "linear", (0.6,), coefficients_gradient=True
 )
+scalar: np.float64 = kelvora_fspl.magnification(0.5, np.float64(0.1), "linear", (0.6,))
+also_scalar: float = kelvora_fspl.magnification(1, 0.1)
 slope: float = float(du[1]) + float(parts[3])
 peak: float = float(d.max()) + float(e.sum()) + float(f[0])
 shape: tuple[int, ...] = c.shape
@@ -30,14 +32,15 @@ laws: tuple[str, ...] = kelvora_fspl.LAWS
 first: str = kelvora_fspl.LAWS[0]
 version: str = kelvora_fspl.__version__
 
-kelvora_fspl.magnification(0.5, 0.1, 1)  # type: ignore[arg-type]
-kelvora_fspl.magnification(0.5, 0.1, "linear", 0.6)  # type: ignore[arg-type]
-kelvora_fspl.magnification(0.5)  # type: ignore[call-arg]
-kelvora_fspl.magnification(0.5, 0.1, coefficient=(0.6,))  # type: ignore[call-arg]
-kelvora_fspl.magnification(0.5, 0.1, "uniform", (), 1)  # type: ignore[call-arg]
-kelvora_fspl.magnification({0: 0.5}, 0.1)  # type: ignore[arg-type]
-wrong: float = kelvora_fspl.magnification(0.5, 0.1)  # type: ignore[assignment]
+kelvora_fspl.magnification(0.5, 0.1, 1)  # type: ignore[call-overload]
+kelvora_fspl.magnification(0.5, 0.1, "linear", 0.6)  # type: ignore[call-overload]
+kelvora_fspl.magnification(0.5)  # type: ignore[call-overload]
+kelvora_fspl.magnification(0.5, 0.1, coefficient=(0.6,))  # type: ignore[call-overload]
+kelvora_fspl.magnification(0.5, 0.1, "uniform", (), 1)  # type: ignore[call-overload]
+kelvora_fspl.magnification({0: 0.5}, 0.1)  # type: ignore[call-overload]
+wrong: str = kelvora_fspl.magnification(0.5, 0.1)  # type: ignore[assignment]
+wrong_array: npt.NDArray[np.float64] = kelvora_fspl.magnification(0.5, 0.1)  # type: ignore[assignment]
 wrong_dtype: npt.NDArray[np.int64] = kelvora_fspl.magnification(0.5, 0.1)  # type: ignore[assignment]
 kelvora_fspl.LAWS = kelvora_fspl.LAWS  # type: ignore[misc]
 kelvora_fspl.__version__ = "0"  # type: ignore[misc]
-kelvora_fspl.magnification_and_gradient(0.5, 0.1, coefficients_gradient="yes")  # type: ignore[arg-type]
+kelvora_fspl.magnification_and_gradient(0.5, 0.1, coefficients_gradient="yes")  # type: ignore[call-overload]
