@@ -36,6 +36,7 @@ import os
 import random
 import struct
 import sys
+import threading
 import time
 import warnings
 from decimal import Decimal
@@ -62,6 +63,7 @@ from _support import (
 LAWS = FSPL_LAWS
 COUNTS = {"uniform": 0, "linear": 1, "quadratic": 2, "square-root": 2, "power-2": 2, "tabulated": 2}
 BAD_LAW_NAMES = ["", "Uniform", "LINEAR", "linear ", " quadratic", "power2", "square_root", "sqrt", "tabulated\0",
+                 "linear\0", "\0uniform",
                  "lin\udc80ear", "uniform\u00e9", "exponential", "logarithmic"]
 MAX_ENTRIES = 16
 # Below this radius the true magnification may exceed the largest double.
@@ -231,7 +233,8 @@ def array_arg_node(src, which, base, rho_hint, pbad):
         values = [float(src.integer(lo, top)) for _ in range(size)]
         if bad_value and dtype == "int64" and bad_at < size:
             values[bad_at] = -1.0 if which == "u" else float(src.integer(-2, 0))
-    layout = src.pick([(4, "c"), (1, "f"), (1, "step"), (1, "neg"), (1, "ro"), (1, "bcast")])
+    layout = src.pick([(4, "c"), (1, "f"), (1, "step"), (1, "neg"), (1, "ro"), (1, "bcast"), (1, "record"),
+                       (1, "unaligned"), (1, "deep")])
     return ["arr", dtype, shape, [bits_of(v) for v in values], layout]
 
 
@@ -313,7 +316,8 @@ def sequence_node(src, values, numbers_only=False):
     leaves = [number_node(src, v, allow_objects=not numbers_only) for v in values]
     kind = src.pick([(4, "tuple"), (3, "list"), (2, "arr"), (1, "array.array")])
     if kind == "arr":
-        return ["arr", "float64", [len(values)], [bits_of(v) for v in values], src.pick([(3, "c"), (1, "neg")])]
+        return ["arr", "float64", [len(values)], [bits_of(v) for v in values],
+                src.pick([(3, "c"), (1, "neg"), (1, "record"), (1, "unaligned")])]
     if kind == "array.array":
         return ["array.array", [bits_of(v) for v in values]]
     return [kind, leaves]
@@ -379,12 +383,32 @@ def gen_case(src, pbad=None):
     # None: magnification; False or True: magnification_and_gradient with
     # that coefficients_gradient.
     case["gradient"] = src.pick([(3, None), (1, False), (1, True)])
+    # Call again while another thread writes bad values into u or rho.
+    case["mutate"] = src.chance(0.05)
     return case
 
 
 def seeded_case(seed, index, **profile):
     return gen_case(RandomSource(random.Random(f"fspl:{seed}:{index}")), **profile)
 
+
+# numpy's broadcast_shapes, broadcast_to and broadcast_arrays take at most 32
+# dimensions; the functions tested take up to 64, and so do these.
+def broadcast_shape(*shapes):
+    ndim = max(len(shape) for shape in shapes)
+    out = []
+    for d in range(ndim):
+        sizes = {shape[d - ndim + len(shape)] for shape in shapes if d - ndim + len(shape) >= 0} - {1}
+        if len(sizes) > 1:
+            raise ValueError(f"shapes {shapes} do not broadcast")
+        out.append(sizes.pop() if sizes else 1)
+    return tuple(out)
+
+
+def broadcast_view(a, shape):
+    a = np.asarray(a)
+    strides = (0,) * (len(shape) - a.ndim) + tuple(0 if n == 1 else st for n, st in zip(a.shape, a.strides))
+    return np.lib.stride_tricks.as_strided(a, shape=shape, strides=strides, writeable=False)
 
 # -- building objects and the model ------------------------------------------------------------------
 
@@ -507,6 +531,21 @@ class Build:
             elif layout == "bcast" and arr.ndim and arr.size:
                 arr = np.broadcast_to(arr[..., :1], arr.shape)
                 model = np.broadcast_to(model[..., :1], arr.shape)
+            elif layout == "record":
+                # A field of a packed record array: strides not a multiple
+                # of the item size, and unaligned.
+                rec = np.zeros(arr.shape, dtype=[("x", arr.dtype), ("pad", "u1")])
+                rec["x"] = arr
+                arr = rec["x"]
+            elif layout == "unaligned" and arr.dtype != object:
+                raw = np.zeros(arr.nbytes + 1, dtype=np.uint8)
+                view = raw[1:].view(arr.dtype).reshape(arr.shape)
+                view[...] = arr
+                arr = view
+            elif layout == "deep":
+                # More dimensions than 32, as numpy allows (up to 64).
+                arr = arr.reshape(arr.shape + (1,) * (40 - arr.ndim))
+                model = model.reshape(arr.shape)
             self.arrays.append((arr, arr.copy()))
             return arr, Model(np.array(model, dtype=np.float64))
         if tag == "badarray":
@@ -683,7 +722,7 @@ def expected_faults(build, case):
     empty = False
     if u_model.array is not None and rho_model.array is not None:
         try:
-            shape = np.broadcast_shapes(u_model.array.shape, rho_model.array.shape)
+            shape = broadcast_shape(u_model.array.shape, rho_model.array.shape)
         except ValueError:
             faults.add("ValueError")
         else:
@@ -726,7 +765,7 @@ def plain_value(u, rho, law, plain):
 
 def check_result(result, u_model, rho_model, law, plain, build):
     problems = []
-    shape = np.broadcast_shapes(u_model.array.shape, rho_model.array.shape)
+    shape = broadcast_shape(u_model.array.shape, rho_model.array.shape)
     # As numpy's ufuncs: an array, or a float64 scalar for shape ().
     expected_type = np.float64 if shape == () else np.ndarray
     if type(result) is not expected_type:
@@ -741,12 +780,12 @@ def check_result(result, u_model, rho_model, law, plain, build):
         if np.shares_memory(result, arr):
             problems.append("the result shares memory with an argument")
         if arr.dtype == object:
-            same = all(a is b for a, b in zip(arr.flat, before.flat))
+            same = all(a is b for a, b in zip(arr.reshape(-1), before.reshape(-1)))
         else:
             same = arr.tobytes() == before.tobytes()
         if not same or arr.dtype != before.dtype or arr.shape != before.shape:
             problems.append("an argument array was changed")
-    ub, rb = np.broadcast_arrays(u_model.array, rho_model.array)
+    ub, rb = broadcast_view(u_model.array, shape), broadcast_view(rho_model.array, shape)
     for index in np.ndindex(shape):
         value, u, rho = float(result[index]), float(ub[index]), float(rb[index])
         where = f"entry {index} (u={u!r}, rho={rho!r})"
@@ -784,8 +823,8 @@ def check_gradient(result, with_coefficients, u_model, rho_model, law, plain, bu
     if len(result) != 3 + count:
         return [f"the gradient has {len(result)} arrays, not {3 + count}"]
     problems = check_result(result[0], u_model, rho_model, law, plain, build)
-    shape = np.broadcast_shapes(u_model.array.shape, rho_model.array.shape)
-    ub = np.broadcast_to(u_model.array, shape)
+    shape = broadcast_shape(u_model.array.shape, rho_model.array.shape)
+    ub = broadcast_view(u_model.array, shape)
     for k, part in enumerate(result[1:], 1):
         if type(part) is not type(result[0]) or part.dtype != np.float64 or part.shape != shape:
             problems.append(f"array {k} of the gradient is not a float64 array of shape {shape}")
@@ -809,6 +848,44 @@ def probe_after():
         return problems + [f"the next plain call raised {type(exc).__name__}: {exc}"]
     if not abs(float(value) / math.sqrt(5.0) - 1) <= 1e-15:
         problems.append(f"the next plain call gave {value!r}, not sqrt(5)")
+    return problems
+
+
+def mutation_problems(objs, case, result, default_ok):
+    """The call repeated while another thread writes bad values into u or rho
+    and puts the good ones back: each outcome is a ValueError about that
+    argument, or the result of the undisturbed call, bit for bit."""
+    problems = []
+    for which, position in (("u", 0), ("rho", 1)):
+        arr = objs[position]
+        if not (type(arr) is np.ndarray and arr.dtype == np.float64 and arr.flags.writeable and arr.size):
+            continue
+        original = arr.copy()
+        bad = -1.0 if which == "u" else math.nan
+        stop = threading.Event()
+
+        def flip(arr=arr, original=original, bad=bad, stop=stop):
+            while not stop.is_set():
+                arr[...] = bad
+                arr[...] = original
+
+        thread = threading.Thread(target=flip)
+        thread.start()
+        try:
+            for _ in range(4):
+                try:
+                    got = call(objs, case["bind"], default_ok, case.get("gradient"))
+                except ValueError as exc:
+                    if not str(exc).startswith(f"{which} must be "):
+                        problems.append(f"while {which} changed: ValueError {exc}")
+                    continue
+                got = got[0] if type(got) is tuple else got
+                if np.asarray(got).tobytes() != np.asarray(result).tobytes():
+                    problems.append(f"while {which} changed: a result that is not the undisturbed one")
+        finally:
+            stop.set()
+            thread.join()
+            arr[...] = original
     return problems
 
 
@@ -850,6 +927,8 @@ def run_case(case):
         result = result[0] if type(result) is tuple and result else result
     else:
         problems += check_result(result, u_model, rho_model, law, plain, build)
+    if case.get("mutate") and not faults and not problems:
+        problems += mutation_problems(objs, case, result, default_ok)
     size = getattr(result, "size", None)
     label = "result" if size else "empty"
     if size and np.isnan(result).any():

@@ -26,7 +26,12 @@ from _support import FSPL_LAWS  # noqa: E402
 mag = kelvora_fspl.magnification
 grad = kelvora_fspl.magnification_and_gradient
 
-pytestmark = pytest.mark.no_refleak_repeat("work done in child processes or on purpose once")
+# Under the reference-leak hunt, the tests whose work is done in child
+# processes run once.
+in_a_child = pytest.mark.no_refleak_repeat("work done in child processes")
+# ASan aborts on an allocation beyond its limit, where malloc returns NULL.
+no_huge_allocations = pytest.mark.skipif(bool(os.environ.get("KELVORA_SANITIZER")),
+                                         reason="ASan aborts on allocations beyond its limit")
 
 LAWS = {
     "uniform": (),
@@ -95,6 +100,7 @@ print(results, errors)
 """
 
 
+@in_a_child
 @pytest.mark.parametrize("function", ["magnification", "magnification_and_gradient"])
 @pytest.mark.parametrize("bad", ["np.nan", "0.0", "-1.0"])
 @pytest.mark.parametrize("law", ["uniform", "linear", "tabulated"])
@@ -108,6 +114,7 @@ def test_an_argument_changed_during_the_call(function, bad, law):
     assert results + errors == 60
 
 
+@in_a_child
 def test_an_argument_changed_during_the_call_off_centre():
     code = MUTATION.format(law="linear", coefficients=(0.6,), function="magnification", at_centre=False, bad="np.nan")
     status, out, err = run_child(code)
@@ -156,6 +163,7 @@ print("main done", flush=True)
 """
 
 
+@in_a_child
 def test_daemon_threads_in_calls_at_interpreter_exit():
     # CPython 3.13 ends such threads with pthread_exit, whose unwinding once
     # met a noexcept destructor: "terminate called without an active
@@ -291,6 +299,8 @@ except expected as exc:
 """
 
 
+@in_a_child
+@no_huge_allocations
 @pytest.mark.parametrize("size", ["2**59", "2**40 * 3"])
 def test_a_broadcast_too_large_to_allocate_fails_as_numpy_fails(size):
     # The zero-stride input was checked entry by entry, with the GIL held,
@@ -370,6 +380,7 @@ else:
 """
 
 
+@in_a_child
 @pytest.mark.skipif(sys.platform == "win32", reason="SIGINT")
 @pytest.mark.parametrize("function, law, coefficients, points", [
     ("magnification", "linear", "(0.6,)", 10**7),
