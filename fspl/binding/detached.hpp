@@ -13,7 +13,6 @@
 #pragma once
 
 #include <Python.h>
-#include <cxxabi.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -22,10 +21,13 @@
 namespace kelvora::fspl::binding {
 
 // PyEval_RestoreThread, parking the thread if the interpreter is ending it.
+// (PyEval_RestoreThread throws nothing else; the handler catches by `...`,
+// since the forced unwind carries no C++ exception object to bind a
+// reference to.)
 [[gnu::noinline]] inline void reattach(PyThreadState* state) noexcept {
     try {
         PyEval_RestoreThread(state);
-    } catch (abi::__forced_unwind&) {
+    } catch (...) {  // abi::__forced_unwind: never rethrown, never left
         for (;;) pause();
     }
 }

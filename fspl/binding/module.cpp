@@ -239,10 +239,11 @@ struct Arguments {
     Profile profile;
 };
 
-Arguments prepare(nb::handle u_obj, nb::handle rho_obj, nb::handle law, nb::handle coefficients) {
+Arguments prepare(nb::handle u_obj, nb::handle rho_obj, nb::handle law, nb::handle coefficients,
+                  std::optional<Profile> made = std::nullopt) {
     nb::object u = kelvora::fspl::binding::real_array(u_obj, "u");
     nb::object rho = kelvora::fspl::binding::real_array(rho_obj, "rho");
-    Profile profile = kelvora::fspl::binding::make_profile(law, coefficients);
+    Profile profile = made ? *std::move(made) : kelvora::fspl::binding::make_profile(law, coefficients);
     const Shape shape = broadcast(as_array(u), as_array(rho));
     if (shape.size == 0) {
         check_each_value(as_array(u), true);
@@ -251,8 +252,9 @@ Arguments prepare(nb::handle u_obj, nb::handle rho_obj, nb::handle law, nb::hand
     return {std::move(u), std::move(rho), shape, std::move(profile)};
 }
 
-// Two Python floats: checked and computed directly, for an analytic law (a
-// table's point may take long enough to want the GIL released).
+// Two Python floats: checked and computed directly, with the GIL held, for
+// an analytic law (a point of a large table may take long enough to want it
+// released, and Ctrl-C answered).
 std::optional<std::array<double, 2>> plain_floats(nb::handle u, nb::handle rho) {
     if (!PyFloat_CheckExact(u.ptr()) || !PyFloat_CheckExact(rho.ptr())) return std::nullopt;
     const double uv = PyFloat_AS_DOUBLE(u.ptr());
@@ -290,25 +292,33 @@ coefficients : sequence
 
 Returns
 -------
-numpy.ndarray
-    float64, of the broadcast shape of u and rho (0-d for scalars).
-    Relative accuracy 1e-12 for the uniform disk, 1e-9 for every law.
+numpy.ndarray or numpy.float64
+    float64, of the broadcast shape of u and rho; a numpy.float64 scalar
+    where that shape is () (as numpy's ufuncs return).  Relative accuracy
+    1e-12 for the uniform disk, 1e-9 for every law.
 
 Raises
 ------
 ValueError
-    u < 0; rho <= 0 or not finite; an unknown law; the wrong number of
-    coefficients, or coefficients that are not finite or make I negative
-    somewhere on the disk (or zero everywhere); a bad table.
+    u < 0; rho <= 0 or not finite; u and rho that do not broadcast; an
+    unknown law; the wrong number of coefficients, or coefficients that are
+    not finite, beyond 1e6 in magnitude, or make I negative somewhere on the
+    disk (or zero everywhere); a bad table.
 TypeError
     An argument that is not a real number (or array of them), a law that
     is not a str, coefficients that are not a sequence.
+OverflowError
+    An int beyond the range of a double.
+KeyboardInterrupt
+    Ctrl-C during the call (answered within about 0.05 s); nothing is
+    returned.
 )";
 
 constexpr const char* GRADIENT_DOC = R"(The magnification with its derivatives, for fitting.
 
 Returns (A, dA_du, dA_drho), three float64 arrays of the broadcast shape of
-u and rho; with coefficients_gradient=True, also one array per
+u and rho (numpy.float64 scalars where it is ()); with
+coefficients_gradient=True (a bool), also one array per
 coefficient: dA/du1 (linear), dA/du1 and dA/du2 (quadratic), dA/dc and
 dA/dd (square-root), dA/dc and dA/dalpha (power-2), and for 'tabulated'
 dA/dI_j for each intensity I_j as given (the nodes are held fixed).  A
@@ -328,15 +338,16 @@ from inside (u -> rho-).  dA/du is 0 at u = 0.
 )";
 
 nb::object magnification(nb::handle u_obj, nb::handle rho_obj, nb::handle law, nb::handle coefficients) {
+    std::optional<Profile> made;
     if (const auto plain = plain_floats(u_obj, rho_obj)) {
-        const Profile profile = kelvora::fspl::binding::make_profile(law, coefficients);
-        if (profile.law() != Law::tabulated) {
+        made = kelvora::fspl::binding::make_profile(law, coefficients);
+        if (made->law() != Law::tabulated) {
             const auto [u, rho] = *plain;
             check_plain(u, rho);
-            return float64_scalar(kelvora::fspl::magnification(u, rho, profile));
+            return float64_scalar(kelvora::fspl::magnification(u, rho, *made));
         }
     }
-    const Arguments args = prepare(u_obj, rho_obj, law, coefficients);
+    const Arguments args = prepare(u_obj, rho_obj, law, coefficients, std::move(made));
     nb::object out = new_output(args.shape);
     if (args.shape.size > 0) {
         double* target = data_of(out);
