@@ -55,8 +55,10 @@ def test_wheel_from_the_sdist_in_a_fresh_environment(sdist, tmp_path):
     run([sys.executable, "-m", "venv", str(venv)])
     python = venv / "bin" / "python"
     wheels = tmp_path / "wheels"
-    # The build fetches its own build requirements (scikit-build-core) from PyPI.
-    run([str(python), "-m", "pip", "wheel", "--no-deps", "--wheel-dir", str(wheels), str(sdist)])
+    # The build fetches its own build requirements (scikit-build-core,
+    # nanobind, numpy) from PyPI, as wheels where an older release has one
+    # (the newest numpy has none for a free-threaded 3.13).
+    run([str(python), "-m", "pip", "wheel", "--prefer-binary", "--no-deps", "--wheel-dir", str(wheels), str(sdist)])
     [wheel] = wheels.glob("kelvora-*.whl")
     python_tag = f"cp{sys.version_info.major}{sys.version_info.minor}"
     # The ABI tag carries the interpreter's flags: "t" free-threaded, "d" debug.
