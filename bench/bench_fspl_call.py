@@ -4,7 +4,7 @@ process, with a numpy ufunc's in the same run.
     .venv/bin/python bench/bench_fspl_call.py [OLD.so] NEW.so
 
 Each build is loaded under its own file (`cmake --build <dir> --target
-kelvora_fspl` at two commits, or the installed module), so both are imported
+kelvora_fspl_ext` at two commits, or the installed kelvora_fspl/_core...so), so both are imported
 at once and their calls alternate, which cancels most of the noise of a
 shared machine.  The cases: two Python floats (uniform, linear, a 5-node
 table), a 10-point array, and the gradient of two floats; the reference is
@@ -20,7 +20,10 @@ import numpy as np
 
 
 def load(path):
-    found = importlib.util.spec_from_file_location("kelvora_fspl", path)
+    # The package's extension (kelvora_fspl/_core...so), or an older build's
+    # top-level kelvora_fspl...so.
+    stem = path.rsplit("/", 1)[-1].split(".", 1)[0]
+    found = importlib.util.spec_from_file_location("kelvora_fspl._core" if stem == "_core" else stem, path)
     module = importlib.util.module_from_spec(found)
     found.loader.exec_module(module)
     return module

@@ -394,7 +394,7 @@ nb::object magnification_and_gradient(nb::handle u_obj, nb::handle rho_obj, nb::
 
 }  // namespace
 
-NB_MODULE(kelvora_fspl, m) {
+NB_MODULE(_core, m) {
     if (PyArray_ImportNumPyAPI() < 0) throw nb::python_error();
     if (PyInterpreterState_Get() == PyInterpreterState_Main()) {
         nb::object ident = nb::module_::import_("threading").attr("main_thread")().attr("ident");

@@ -45,7 +45,8 @@ def test_sdist_holds_the_sources_and_nothing_built(sdist):
         names = {name.split("/", 1)[1] for name in tar.getnames() if "/" in name}
     for needed in ["CMakeLists.txt", "pyproject.toml", "LICENSE", "README.md", "src/lib/kelvora.pyi",
                    "src/lib/module.cpp", "numeric/elliptic.cpp", "numeric/tanh_sinh_nodes.hpp",
-                   "fspl/binding/module.cpp", "fspl/core/magnification.cpp", "fspl/kelvora_fspl.pyi"]:
+                   "fspl/binding/module.cpp", "fspl/core/magnification.cpp", "fspl/python/kelvora_fspl/_core.pyi",
+                   "fspl/python/kelvora_fspl/__init__.py"]:
         assert needed in names, needed
     assert not any(name.startswith(("build/", ".venv")) or name.endswith(".so") for name in names)
 
@@ -66,9 +67,10 @@ def test_wheel_from_the_sdist_in_a_fresh_environment(sdist, tmp_path):
     with zipfile.ZipFile(wheel) as zf:
         names = set(zf.namelist())
         metadata = zf.read(f"kelvora-{cmake_version()}.dist-info/METADATA").decode()
-    assert {"kelvora.pyi", "kelvora-stubs/__init__.pyi", "kelvora_fspl.pyi", "kelvora_fspl-stubs/__init__.pyi"} <= names
+    assert {"kelvora.pyi", "kelvora-stubs/__init__.pyi", "kelvora_fspl/__init__.py", "kelvora_fspl/_core.pyi",
+            "kelvora_fspl/py.typed", "kelvora_fspl/lightcurve.py", "kelvora_fspl/conventions.py"} <= names
     assert any(n.startswith("kelvora.cpython-313") and n.endswith(".so") for n in names)
-    assert any(n.startswith("kelvora_fspl.cpython-313") and n.endswith(".so") for n in names)
+    assert any(n.startswith("kelvora_fspl/_core.cpython-313") and n.endswith(".so") for n in names)
     assert "Requires-Dist: numpy>=2" in metadata
     assert f"kelvora-{cmake_version()}.dist-info/licenses/LICENSE" in names
     assert "License-Expression: MIT" in metadata

@@ -1,0 +1,157 @@
+"""Light curves on the rectilinear trajectory, with their exact partials.
+
+The lens-source separation at time t, in Einstein radii, for a lens passing
+the source at its closest, u0, at time t0, in the Einstein time tE:
+
+    tau = (t - t0) / tE,    u = sqrt(u0^2 + tau^2).
+
+A depends on |u0| only; u0 may be negative (MulensModel's sign convention:
+the sign says on which side of the source the lens passes), and du/du0 =
+u0/u carries the sign.  The chain rule through u gives
+
+    dA/dt0 = -(dA/du) tau / (u tE),   dA/dtE = -(dA/du) tau^2 / (u tE),
+    dA/du0 = (dA/du) u0 / u,
+
+exact at u = 0 as well, where dA/du = 0 for a finite source (A is even and
+smooth in the position of the lens) and u0 = tau = 0; a factor tau or u0
+that is 0 makes its partial 0, also where dA/du is infinite (the lens on
+the limb at t0: u - rho ~ tau^2 there, and A(t) is flat).  t is subtracted from
+t0 before anything else, so full Julian dates (2.45e6) lose nothing.
+"""
+
+import numpy as np
+
+from kelvora_fspl._core import magnification_and_gradient
+
+__all__ = ["coefficient_names", "light_curve", "point_source_magnification"]
+
+_NAMES = {
+    "uniform": (),
+    "linear": ("u1",),
+    "quadratic": ("u1", "u2"),
+    "square-root": ("c", "d"),
+    "power-2": ("c", "alpha"),
+}
+
+
+def coefficient_names(law, coefficients=()):
+    """The names of a law's coefficients, as light_curve's partials call them:
+    u1 (linear); u1, u2 (quadratic); c, d (square-root); c, alpha (power-2);
+    intensity_0, intensity_1, ... for the intensities of a table (its nodes
+    are held fixed)."""
+    if law == "tabulated":
+        return tuple(f"intensity_{j}" for j in range(len(coefficients[1])))
+    try:
+        return _NAMES[law]
+    except (KeyError, TypeError):
+        raise ValueError(f"unknown law {law!r}; the laws are 'uniform', 'linear', 'quadratic', 'square-root', "
+                         "'power-2' and 'tabulated'") from None
+
+
+def _real(x, name):
+    try:
+        out = np.asarray(x, dtype=np.float64)
+    except (TypeError, ValueError) as exc:
+        raise TypeError(f"{name} must be a real number or an array of real numbers ({exc})") from None
+    return out
+
+
+def _finite(x, name):
+    out = _real(x, name)
+    if not np.isfinite(out).all():
+        raise ValueError(f"{name} must be finite, got {float(out[~np.isfinite(out)].flat[0])!r}")
+    return out
+
+
+def _scalar(x):
+    return x[()] if isinstance(x, np.ndarray) and x.ndim == 0 else x
+
+
+def point_source_magnification(u, *, gradient=False):
+    """The point-source magnification A0(u) = (u^2 + 2) / (u sqrt(u^2 + 4)),
+    and with gradient=True also dA0/du = -8 / (u^2 (u^2 + 4)^(3/2)).
+
+    Written in x = 1/u beyond u = 1, A0 = (1 + 2x^2) / sqrt(1 + 4x^2), so
+    that no square overflows; A0(0) = inf, A0(inf) = 1."""
+    u = _real(u, "u")
+    if (u < 0).any():
+        raise ValueError(f"u must be non-negative, got {float(u[u < 0].flat[0])!r}")
+    with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
+        near = u <= 1.0
+        x = np.where(near, 1.0, 1.0 / u)
+        un = np.where(near, u, 1.0)
+        far_a = (1.0 + 2.0 * x * x) / np.sqrt(1.0 + 4.0 * x * x)
+        near_a = (un * un + 2.0) / (un * np.sqrt(un * un + 4.0))
+        a = np.where(near, near_a, far_a)
+        if not gradient:
+            return _scalar(a)
+        near_d = -8.0 / (un * un * (un * un + 4.0) ** 1.5)
+        far_d = -8.0 * x**5 / (1.0 + 4.0 * x * x) ** 1.5
+        return _scalar(a), _scalar(np.where(near, near_d, far_d))
+
+
+def light_curve(t, t0, u0, tE, rho, law="uniform", coefficients=(), *, gradient=False):
+    """The magnification at times t of a source of radius rho (Einstein radii)
+    passed by the lens at u0 at time t0, tE the Einstein time.
+
+    Parameters
+    ----------
+    t : array_like
+        Times, in the unit of t0 and tE (days, full HJD allowed).  NaN gives NaN.
+    t0, u0, tE : float or array_like
+        Time and impact parameter (Einstein radii, either sign) of the closest
+        approach, and the Einstein time (> 0); finite.  Broadcast against t.
+    rho : float, array_like or None
+        Source radius in Einstein radii (> 0, finite), or None for a point
+        source, A0(u) (law and coefficients are then not used).
+    law, coefficients
+        The limb-darkening law, as for :func:`kelvora_fspl.magnification`.
+    gradient : bool
+        Also return the partials.
+
+    Returns
+    -------
+    A, or (A, partials) with gradient=True
+        A of the broadcast shape (a numpy.float64 for shape ()); partials a
+        dict from "t0", "u0", "tE", "rho" (not for a point source) and each
+        coefficient's name (:func:`coefficient_names`) to arrays like A.
+        A is bit for bit what ``magnification`` gives for the same u.
+    """
+    t = _real(t, "t")
+    t0 = _finite(t0, "t0")
+    u0 = _finite(u0, "u0")
+    tE = _finite(tE, "tE")
+    if not (tE > 0).all():
+        raise ValueError(f"tE must be positive, got {float(tE[~(tE > 0)].flat[0])!r}")
+    tau = (t - t0) / tE
+    u = np.hypot(u0, tau)
+    if rho is None:
+        if not gradient:
+            return point_source_magnification(u)
+        a, da_du = point_source_magnification(u, gradient=True)
+        names = ()
+        parts = ()
+    else:
+        if not gradient:
+            from kelvora_fspl._core import magnification
+
+            return magnification(u, rho, law, coefficients)
+        a, da_du, da_drho, *parts = magnification_and_gradient(u, rho, law, coefficients,
+                                                             coefficients_gradient=True)
+        names = coefficient_names(law, coefficients)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        positive = u > 0
+        along = np.where(positive, np.divide(tau, u, where=positive, out=np.zeros(np.shape(u))), 0.0)
+        across = np.where(positive, np.divide(u0, u, where=positive, out=np.zeros(np.shape(u))), 0.0)
+        # Where tau = 0 the time partials vanish, on the limb too (dA/du is
+        # infinite there, but u - rho ~ tau^2 makes A(t) flat at t0).
+        slope = np.where(along == 0, 0.0, da_du * along)
+        partials = {
+            "t0": _scalar(-slope / tE),
+            "u0": _scalar(np.where(across == 0, 0.0, da_du * across)),
+            "tE": _scalar(-slope * tau / tE),
+        }
+    if rho is not None:
+        partials["rho"] = da_drho
+        partials.update(zip(names, parts))
+    return a, partials
