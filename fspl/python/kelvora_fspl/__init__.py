@@ -9,6 +9,7 @@ and the field's other packages quote.
 """
 
 from kelvora_fspl._core import LAWS, __version__, magnification, magnification_and_gradient
+from kelvora_fspl.data import Dataset
 from kelvora_fspl.conventions import (
     gamma_lambda_to_square_root,
     gamma_to_u1,
@@ -18,6 +19,7 @@ from kelvora_fspl.conventions import (
 from kelvora_fspl.lightcurve import coefficient_names, light_curve, point_source_magnification
 
 __all__ = [
+    "Dataset",
     "LAWS",
     "__version__",
     "coefficient_names",
