@@ -39,6 +39,16 @@ KELVORA_NAMES = list(KELVORA_FUNCTIONS)
 # The limb-darkening laws of kelvora_fspl, in the order of kelvora_fspl.LAWS.
 FSPL_LAWS = ("uniform", "linear", "quadratic", "square-root", "power-2", "tabulated")
 
+# One example profile per law, (law, coefficients), in that order.
+FSPL_EXAMPLES = (
+    ("uniform", ()),
+    ("linear", (0.6,)),
+    ("quadratic", (0.4, 0.25)),
+    ("square-root", (0.3, 0.5)),
+    ("power-2", (0.7, 0.6)),
+    ("tabulated", ((0.0, 0.3, 0.7, 1.0), (0.2, 0.6, 0.9, 1.0))),
+)
+
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
 # -- places -----------------------------------------------------------------------

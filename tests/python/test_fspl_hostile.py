@@ -21,7 +21,7 @@ import pytest
 np = pytest.importorskip("numpy")
 
 import kelvora_fspl  # noqa: E402
-from _support import FSPL_LAWS  # noqa: E402
+from _support import FSPL_EXAMPLES, FSPL_LAWS  # noqa: E402
 
 mag = kelvora_fspl.magnification
 grad = kelvora_fspl.magnification_and_gradient
@@ -33,15 +33,7 @@ in_a_child = pytest.mark.no_refleak_repeat("work done in child processes")
 no_huge_allocations = pytest.mark.skipif(bool(os.environ.get("KELVORA_SANITIZER")),
                                          reason="ASan aborts on allocations beyond its limit")
 
-LAWS = {
-    "uniform": (),
-    "linear": (0.6,),
-    "quadratic": (0.4, 0.25),
-    "square-root": (0.3, 0.5),
-    "power-2": (0.7, 0.6),
-    "tabulated": ((0.0, 0.3, 0.7, 1.0), (0.2, 0.6, 0.9, 1.0)),
-}
-assert tuple(LAWS) == FSPL_LAWS
+LAWS = dict(FSPL_EXAMPLES)
 LAWS_TEXT = "'uniform', 'linear', 'quadratic', 'square-root', 'power-2' and 'tabulated'"
 
 

@@ -13,16 +13,10 @@ import pytest
 np = pytest.importorskip("numpy")
 
 import kelvora_fspl  # noqa: E402
+from _support import FSPL_EXAMPLES  # noqa: E402
 from kelvora_fspl import light_curve  # noqa: E402
 
-LAWS = [
-    ("uniform", ()),
-    ("linear", (0.6,)),
-    ("quadratic", (0.4, 0.25)),
-    ("square-root", (0.3, 0.5)),
-    ("power-2", (0.7, 0.6)),
-    ("tabulated", ((0.0, 0.3, 0.7, 1.0), (0.2, 0.6, 0.9, 1.0))),
-]
+LAWS = FSPL_EXAMPLES
 IDS = [law for law, _ in LAWS]
 
 # Epochs around a source-crossing peak (rho = 0.05, |u0| = 0.02, tE = 20 d),

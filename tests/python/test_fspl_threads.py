@@ -18,7 +18,7 @@ import pytest
 np = pytest.importorskip("numpy")
 
 import kelvora_fspl  # noqa: E402
-from _support import Yielding  # noqa: E402
+from _support import FSPL_EXAMPLES, Yielding  # noqa: E402
 
 mag = kelvora_fspl.magnification
 grad = kelvora_fspl.magnification_and_gradient
@@ -26,14 +26,7 @@ grad = kelvora_fspl.magnification_and_gradient
 THREADS = 8
 ROUNDS = 6
 
-LAWS = [
-    ("uniform", ()),
-    ("linear", (0.6,)),
-    ("quadratic", (0.4, 0.25)),
-    ("square-root", (0.3, 0.5)),
-    ("power-2", (0.7, 0.6)),
-    ("tabulated", ((0.0, 0.3, 0.7, 1.0), (0.2, 0.6, 0.9, 1.0))),
-]
+LAWS = FSPL_EXAMPLES
 
 
 class YieldingThenRefusing:
