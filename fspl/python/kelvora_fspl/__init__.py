@@ -10,6 +10,7 @@ and the field's other packages quote.
 
 from kelvora_fspl._core import LAWS, __version__, magnification, magnification_and_gradient
 from kelvora_fspl.data import Dataset
+from kelvora_fspl.event import Event, FitResult
 from kelvora_fspl.conventions import (
     gamma_lambda_to_square_root,
     gamma_to_u1,
@@ -20,6 +21,8 @@ from kelvora_fspl.lightcurve import coefficient_names, light_curve, point_source
 
 __all__ = [
     "Dataset",
+    "Event",
+    "FitResult",
     "LAWS",
     "__version__",
     "coefficient_names",
