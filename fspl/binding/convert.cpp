@@ -124,37 +124,79 @@ std::vector<double> real_vector(nb::handle obj, const char* name) {
     return std::vector<double>(data, data + PyArray_DIM(d, 0));
 }
 
-Profile make_profile(nb::handle law_obj, nb::handle coefficients) {
+namespace {
+
+Law law_of(nb::handle law_obj) {
     if (!PyUnicode_Check(law_obj.ptr())) {
         throw nb::type_error(("law must be a str, not " + class_name(law_obj)).c_str());
     }
     const auto law = parse_law(text(law_obj));
     if (!law) throw nb::value_error(law.error().message.c_str());
+    return *law;
+}
+
+void check_sequence(nb::handle coefficients) {
     if (PyUnicode_Check(coefficients.ptr()) || PyBytes_Check(coefficients.ptr()) ||
         !PySequence_Check(coefficients.ptr())) {
         throw nb::type_error(("coefficients must be a sequence, not " + class_name(coefficients)).c_str());
     }
-    if (*law == Law::tabulated) {
-        const Py_ssize_t n = PySequence_Size(coefficients.ptr());
-        if (n < 0) throw nb::python_error();
-        if (n != 2) {
-            throw nb::value_error(("law 'tabulated' takes 2 coefficients (mu_nodes, intensities), got " +
-                                   std::to_string(n)).c_str());
-        }
-        nb::object mu = nb::steal(PySequence_GetItem(coefficients.ptr(), 0));
-        if (!mu.is_valid()) throw nb::python_error();
-        nb::object intensity = nb::steal(PySequence_GetItem(coefficients.ptr(), 1));
-        if (!intensity.is_valid()) throw nb::python_error();
-        const auto nodes = real_vector(mu, "mu_nodes");
-        const auto levels = real_vector(intensity, "intensities");
-        auto profile = Profile::tabulated(nodes, levels);
-        if (!profile) throw nb::value_error(profile.error().message.c_str());
-        return *std::move(profile);
+}
+
+Profile table_profile(nb::handle coefficients) {
+    const Py_ssize_t n = PySequence_Size(coefficients.ptr());
+    if (n < 0) throw nb::python_error();
+    if (n != 2) {
+        throw nb::value_error(("law 'tabulated' takes 2 coefficients (mu_nodes, intensities), got " +
+                               std::to_string(n)).c_str());
     }
-    const auto values = real_vector(coefficients, "coefficients");
-    auto profile = Profile::analytic(*law, values);
+    nb::object mu = nb::steal(PySequence_GetItem(coefficients.ptr(), 0));
+    if (!mu.is_valid()) throw nb::python_error();
+    nb::object intensity = nb::steal(PySequence_GetItem(coefficients.ptr(), 1));
+    if (!intensity.is_valid()) throw nb::python_error();
+    const auto nodes = real_vector(mu, "mu_nodes");
+    const auto levels = real_vector(intensity, "intensities");
+    auto profile = Profile::tabulated(nodes, levels);
     if (!profile) throw nb::value_error(profile.error().message.c_str());
     return *std::move(profile);
+}
+
+Profile analytic_profile(Law law, nb::handle coefficients) {
+    const auto values = real_vector(coefficients, "coefficients");
+    auto profile = Profile::analytic(law, values);
+    if (!profile) throw nb::value_error(profile.error().message.c_str());
+    return *std::move(profile);
+}
+
+// An item that holds coefficients per entry: an array of one or more
+// dimensions, or a (nested) list or tuple.
+bool per_entry(PyObject* item) {
+    if (PyArray_Check(item)) return PyArray_NDIM(reinterpret_cast<PyArrayObject*>(item)) > 0;
+    return PyList_Check(item) || PyTuple_Check(item);
+}
+
+}  // namespace
+
+Coefficients parse_coefficients(nb::handle law_obj, nb::handle coefficients) {
+    const Law law = law_of(law_obj);
+    check_sequence(coefficients);
+    if (law == Law::tabulated) return {law, table_profile(coefficients), {}};
+    // A sequence (not an array: a 1-d array is the coefficients themselves)
+    // with an item per coefficient, one of them holding values per entry.
+    if (!PyArray_Check(coefficients.ptr())) {
+        nb::object items = nb::steal(PySequence_Tuple(coefficients.ptr()));
+        if (!items.is_valid()) throw nb::python_error();
+        const Py_ssize_t n = PyTuple_GET_SIZE(items.ptr());
+        bool arrays = false;
+        for (Py_ssize_t i = 0; i < n; ++i) arrays = arrays || per_entry(PyTuple_GET_ITEM(items.ptr(), i));
+        if (arrays) {
+            if (auto wrong = count_error(law, static_cast<std::size_t>(n))) throw nb::value_error(wrong->message.c_str());
+            Coefficients out{law, std::nullopt, {}};
+            for (Py_ssize_t i = 0; i < n; ++i) out.arrays.push_back(real_array(PyTuple_GET_ITEM(items.ptr(), i), "coefficients"));
+            return out;
+        }
+        return {law, analytic_profile(law, items), {}};
+    }
+    return {law, analytic_profile(law, coefficients), {}};
 }
 
 bool flag(nb::handle obj, const char* name) {

@@ -14,6 +14,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,8 +33,16 @@ nb::object real_array(nb::handle obj, const char* name);
 // obj as a one-dimensional vector of doubles, copied.
 std::vector<double> real_vector(nb::handle obj, const char* name);
 
-// The profile of a law and its coefficients.
-Profile make_profile(nb::handle law, nb::handle coefficients);
+// The law and its coefficients: one profile, or, for an analytic law whose
+// coefficients are a sequence holding arrays (coefficients=(u1_per_band,)),
+// one real array per coefficient, to be broadcast against u and rho, each
+// entry's profile made as the loop reaches it.
+struct Coefficients {
+    Law law;
+    std::optional<Profile> profile;
+    std::vector<nb::object> arrays;
+};
+Coefficients parse_coefficients(nb::handle law, nb::handle coefficients);
 
 // A bool (Python's or numpy's).
 bool flag(nb::handle obj, const char* name);

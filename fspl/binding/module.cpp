@@ -26,7 +26,10 @@
 #include <cstring>
 #include <memory>
 #include <stdexcept>
+#include <algorithm>
+#include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -88,19 +91,25 @@ struct Shape {
     npy_intp size = 1;
 };
 
-Shape broadcast(PyArrayObject* u, PyArrayObject* rho) {
+// The broadcast shape of the operands (numpy's rules); `names` says what
+// they are, for the message.
+Shape broadcast(std::span<PyArrayObject* const> ops, const char* names) {
     Shape shape;
-    shape.ndim = std::max(PyArray_NDIM(u), PyArray_NDIM(rho));
+    for (PyArrayObject* a : ops) shape.ndim = std::max(shape.ndim, PyArray_NDIM(a));
     for (int d = 0; d < shape.ndim; ++d) {
-        const int du = d - (shape.ndim - PyArray_NDIM(u));
-        const int dr = d - (shape.ndim - PyArray_NDIM(rho));
-        const npy_intp nu = du >= 0 ? PyArray_DIM(u, du) : 1;
-        const npy_intp nr = dr >= 0 ? PyArray_DIM(rho, dr) : 1;
-        if (nu != nr && nu != 1 && nr != 1) {
-            throw nb::value_error(("u and rho do not broadcast together: shapes " + shape_text(u) + " and " +
-                                   shape_text(rho)).c_str());
+        npy_intp size = 1;
+        for (PyArrayObject* a : ops) {
+            const int da = d - (shape.ndim - PyArray_NDIM(a));
+            const npy_intp n = da >= 0 ? PyArray_DIM(a, da) : 1;
+            if (n != 1 && size != 1 && n != size) {
+                std::string shapes;
+                for (std::size_t k = 0; k < ops.size(); ++k)
+                    shapes += (k == 0 ? "" : k + 1 == ops.size() ? " and " : ", ") + shape_text(ops[k]);
+                throw nb::value_error((std::string(names) + " do not broadcast together: shapes " + shapes).c_str());
+            }
+            if (n != 1) size = n;
         }
-        shape.dims[static_cast<std::size_t>(d)] = nu == 1 ? nr : nu;
+        shape.dims[static_cast<std::size_t>(d)] = size;
     }
     // The size, or 0 for an empty broadcast; numpy refuses overflowing
     // shapes when the outputs are allocated.
@@ -163,22 +172,32 @@ struct IteratorDeleter {
     void operator()(NpyIter* iter) const noexcept { NpyIter_Deallocate(iter); }
 };
 
-// Elements per chunk: the loop's own copies of u and rho (16 KiB of stack).
+// Elements per chunk: the loop's own copies of the operands (8 KiB each).
 constexpr npy_intp CHUNK = 1024;
+// u, rho and at most two coefficients.
+constexpr std::size_t MAX_OPERANDS = 4;
 
-// kernel(i, u_i, rho_i) for the entries of the broadcast of u and rho, in C
-// order (i the flat index into a C-ordered output), each value checked
-// before it is computed on.  Runs detached; a bad value or a signal ends it
-// with the exception raised.
-template <class Kernel>
-void sweep(PyArrayObject* u, PyArrayObject* rho, Kernel&& kernel) {
-    std::array<PyArrayObject*, 2> ops{u, rho};
-    std::array<npy_uint32, 2> op_flags{NPY_ITER_READONLY | NPY_ITER_ALIGNED, NPY_ITER_READONLY | NPY_ITER_ALIGNED};
+// kernel(i, values) for the entries of the broadcast of the operands (u,
+// rho and any per-entry coefficients), in C order (i the flat index into a
+// C-ordered output), values[k] operand k's value there, u and rho checked
+// before anything is computed on them.  The kernel returns false to stop
+// (its own error, raised by `fail`).  Runs detached; a bad value or a
+// signal ends it with the exception raised.
+template <class Kernel, class Fail>
+void sweep(std::span<PyArrayObject* const> operands, Kernel&& kernel, Fail&& fail) {
+    const std::size_t count = operands.size();
+    std::array<PyArrayObject*, MAX_OPERANDS> ops{};
+    std::array<npy_uint32, MAX_OPERANDS> op_flags{};
+    std::array<PyArray_Descr*, MAX_OPERANDS> dtypes{};
     PyArray_Descr* float64 = PyArray_DescrFromType(NPY_DOUBLE);
-    std::array<PyArray_Descr*, 2> dtypes{float64, float64};
+    for (std::size_t k = 0; k < count; ++k) {
+        ops[k] = operands[k];
+        op_flags[k] = NPY_ITER_READONLY | NPY_ITER_ALIGNED;
+        dtypes[k] = float64;
+    }
     std::unique_ptr<NpyIter, IteratorDeleter> iter(NpyIter_AdvancedNew(
-        2, ops.data(), NPY_ITER_EXTERNAL_LOOP | NPY_ITER_BUFFERED | NPY_ITER_ZEROSIZE_OK, NPY_CORDER,
-        NPY_SAME_KIND_CASTING, op_flags.data(), dtypes.data(), -1, nullptr, nullptr, CHUNK));
+        static_cast<int>(count), ops.data(), NPY_ITER_EXTERNAL_LOOP | NPY_ITER_BUFFERED | NPY_ITER_ZEROSIZE_OK,
+        NPY_CORDER, NPY_SAME_KIND_CASTING, op_flags.data(), dtypes.data(), -1, nullptr, nullptr, CHUNK));
     Py_DECREF(float64);
     if (!iter) throw nb::python_error();
     if (NpyIter_IterationNeedsAPI(iter.get())) throw std::logic_error("kelvora_fspl: a float64 cast needs the interpreter");
@@ -189,67 +208,131 @@ void sweep(PyArrayObject* u, PyArrayObject* rho, Kernel&& kernel) {
     const npy_intp* inner = NpyIter_GetInnerLoopSizePtr(iter.get());
 
     std::optional<std::pair<bool, double>> bad;  // (is u, value) of the first bad entry
-    bool interrupted = false;
+    bool interrupted = false, stopped = false;
     {
         Interrupts interrupts(handles_signals());
         Detached detached;
-        std::array<double, CHUNK> ub, rb;
+        std::array<std::array<double, CHUNK>, MAX_OPERANDS> buffers;
+        std::array<const char*, MAX_OPERANDS> at{};
         std::size_t index = 0;
         do {
-            const char* pu = data[0];
-            const char* pr = data[1];
-            const npy_intp su = strides[0], sr = strides[1];
-            for (npy_intp left = *inner; left > 0 && !bad && !interrupted;) {
+            for (std::size_t k = 0; k < count; ++k) at[k] = data[k];
+            for (npy_intp left = *inner; left > 0;) {
                 const npy_intp n = std::min(left, CHUNK);
-                for (npy_intp k = 0; k < n; ++k) {
-                    std::memcpy(&ub[static_cast<std::size_t>(k)], pu + k * su, sizeof(double));
-                    std::memcpy(&rb[static_cast<std::size_t>(k)], pr + k * sr, sizeof(double));
+                const auto m = static_cast<std::size_t>(n);
+                for (std::size_t k = 0; k < count; ++k) {
+                    for (npy_intp e = 0; e < n; ++e)
+                        std::memcpy(&buffers[k][static_cast<std::size_t>(e)], at[k] + e * strides[k], sizeof(double));
+                    at[k] += n * strides[k];
                 }
-                for (std::size_t k = 0; k < static_cast<std::size_t>(n) && !bad; ++k) {
-                    if (bad_u(ub[k])) bad.emplace(true, ub[k]);
-                    else if (bad_rho(rb[k])) bad.emplace(false, rb[k]);
+                for (std::size_t e = 0; e < m && !bad; ++e) {
+                    if (bad_u(buffers[0][e])) bad.emplace(true, buffers[0][e]);
+                    else if (bad_rho(buffers[1][e])) bad.emplace(false, buffers[1][e]);
                 }
                 if (bad) break;
-                for (std::size_t k = 0; k < static_cast<std::size_t>(n); ++k) {
-                    kernel(index + k, ub[k], rb[k]);
-                    if (interrupts.step(detached)) {
-                        interrupted = true;
-                        break;
-                    }
+                std::array<double, MAX_OPERANDS> values{};
+                for (std::size_t e = 0; e < m && !stopped && !interrupted; ++e) {
+                    for (std::size_t k = 0; k < count; ++k) values[k] = buffers[k][e];
+                    stopped = !kernel(index + e, values.data());
+                    interrupted = !stopped && interrupts.step(detached);
                 }
-                index += static_cast<std::size_t>(n);
-                pu += n * su;
-                pr += n * sr;
+                if (stopped || interrupted) break;
+                index += m;
                 left -= n;
             }
-        } while (!bad && !interrupted && next(iter.get()));
+        } while (!bad && !stopped && !interrupted && next(iter.get()));
     }
     if (interrupted) throw nb::python_error();
     if (bad) domain_error(bad->first, bad->second);
+    if (stopped) fail();
     if (PyErr_Occurred()) throw nb::python_error();
 }
 
-// The arguments of both functions: u and rho as arrays castable to float64
-// with their broadcast shape, and the profile.  Where the broadcast is empty
-// every value is checked here; otherwise the loop checks each as it reads
-// it.
+// The profiles of per-entry coefficients, the four most recently used kept
+// (entries broadcast along bands reuse them in turn), each with the terms
+// of its coefficient derivatives when asked for.  Used by the loop only.
+class Profiles {
+public:
+    struct Entry {
+        std::array<double, 2> key{};
+        std::optional<Profile> profile;
+        std::optional<CoefficientTerms> terms;
+        std::uint64_t used = 0;
+    };
+
+    Profiles(Law law, std::size_t count, bool terms) : law_(law), count_(count), terms_(terms) {}
+
+    // The entry of these coefficients, or nullptr with error() set.
+    const Entry* get(const double* c) noexcept {
+        for (Entry& entry : entries_) {
+            if (entry.used > 0 && std::equal(c, c + count_, entry.key.begin())) {
+                entry.used = ++clock_;
+                return &entry;
+            }
+        }
+        Entry& slot = *std::min_element(entries_.begin(), entries_.end(),
+                                        [](const Entry& a, const Entry& b) { return a.used < b.used; });
+        try {
+            auto made = Profile::analytic(law_, std::span<const double>(c, count_));
+            if (!made) {
+                error_ = made.error().message;
+                return nullptr;
+            }
+            slot.terms.reset();
+            slot.profile.emplace(*std::move(made));
+            if (terms_) slot.terms.emplace(*slot.profile);
+        } catch (const std::bad_alloc&) {
+            error_ = "out of memory";
+            return nullptr;
+        }
+        std::copy(c, c + count_, slot.key.begin());
+        slot.used = ++clock_;
+        return &slot;
+    }
+    const std::string& error() const noexcept { return error_; }
+
+private:
+    Law law_;
+    std::size_t count_;
+    bool terms_;
+    std::array<Entry, 4> entries_{};
+    std::uint64_t clock_ = 0;
+    std::string error_;
+};
+
+// The arguments of both functions: u, rho and any per-entry coefficients
+// as arrays castable to float64, with their broadcast shape, and the law's
+// profile when its coefficients are the same for every entry.  Where the
+// broadcast is empty u and rho are checked here (per-entry coefficients
+// form no profile there, and are not); otherwise the loop checks each value
+// as it reads it.
 struct Arguments {
-    nb::object u, rho;
+    std::vector<nb::object> operands;  // u, rho, coefficients
     Shape shape;
-    Profile profile;
+    kelvora::fspl::binding::Coefficients coefficients;
+
+    std::vector<PyArrayObject*> arrays() const {
+        std::vector<PyArrayObject*> out;
+        for (const nb::object& o : operands) out.push_back(as_array(o));
+        return out;
+    }
 };
 
 Arguments prepare(nb::handle u_obj, nb::handle rho_obj, nb::handle law, nb::handle coefficients,
-                  std::optional<Profile> made = std::nullopt) {
-    nb::object u = kelvora::fspl::binding::real_array(u_obj, "u");
-    nb::object rho = kelvora::fspl::binding::real_array(rho_obj, "rho");
-    Profile profile = made ? *std::move(made) : kelvora::fspl::binding::make_profile(law, coefficients);
-    const Shape shape = broadcast(as_array(u), as_array(rho));
+                  std::optional<kelvora::fspl::binding::Coefficients> made = std::nullopt) {
+    std::vector<nb::object> operands{kelvora::fspl::binding::real_array(u_obj, "u"),
+                                     kelvora::fspl::binding::real_array(rho_obj, "rho")};
+    auto parsed = made ? *std::move(made) : kelvora::fspl::binding::parse_coefficients(law, coefficients);
+    for (nb::object& array : parsed.arrays) operands.push_back(std::move(array));
+    parsed.arrays.clear();
+    std::vector<PyArrayObject*> arrays;
+    for (const nb::object& o : operands) arrays.push_back(as_array(o));
+    const Shape shape = broadcast(arrays, arrays.size() == 2 ? "u and rho" : "u, rho and coefficients");
     if (shape.size == 0) {
-        check_each_value(as_array(u), true);
-        check_each_value(as_array(rho), false);
+        check_each_value(arrays[0], true);
+        check_each_value(arrays[1], false);
     }
-    return {std::move(u), std::move(rho), shape, std::move(profile)};
+    return {std::move(operands), shape, std::move(parsed)};
 }
 
 // Two Python floats: checked and computed directly, with the GIL held, for
@@ -338,23 +421,35 @@ from inside (u -> rho-).  dA/du is 0 at u = 0.
 )";
 
 nb::object magnification(nb::handle u_obj, nb::handle rho_obj, nb::handle law, nb::handle coefficients) {
-    std::optional<Profile> made;
+    std::optional<kelvora::fspl::binding::Coefficients> made;
     if (const auto plain = plain_floats(u_obj, rho_obj)) {
-        made = kelvora::fspl::binding::make_profile(law, coefficients);
-        if (made->law() != Law::tabulated) {
+        made = kelvora::fspl::binding::parse_coefficients(law, coefficients);
+        if (made->profile && made->law != Law::tabulated) {
             const auto [u, rho] = *plain;
             check_plain(u, rho);
-            return float64_scalar(kelvora::fspl::magnification(u, rho, *made));
+            return float64_scalar(kelvora::fspl::magnification(u, rho, *made->profile));
         }
     }
     const Arguments args = prepare(u_obj, rho_obj, law, coefficients, std::move(made));
     nb::object out = new_output(args.shape);
     if (args.shape.size > 0) {
         double* target = data_of(out);
-        const Profile& profile = args.profile;
-        sweep(as_array(args.u), as_array(args.rho), [&](std::size_t i, double u, double rho) noexcept {
-            target[i] = kelvora::fspl::magnification(u, rho, profile);
-        });
+        const auto arrays = args.arrays();
+        if (args.coefficients.profile) {
+            const Profile& profile = *args.coefficients.profile;
+            sweep(arrays, [&](std::size_t i, const double* v) noexcept {
+                target[i] = kelvora::fspl::magnification(v[0], v[1], profile);
+                return true;
+            }, [] {});
+        } else {
+            Profiles profiles(args.coefficients.law, arrays.size() - 2, false);
+            sweep(arrays, [&](std::size_t i, const double* v) noexcept {
+                const auto* entry = profiles.get(v + 2);
+                if (entry == nullptr) return false;
+                target[i] = kelvora::fspl::magnification(v[0], v[1], *entry->profile);
+                return true;
+            }, [&] { throw nb::value_error(profiles.error().c_str()); });
+        }
     }
     return result(std::move(out));
 }
@@ -364,8 +459,12 @@ nb::object magnification_and_gradient(nb::handle u_obj, nb::handle rho_obj, nb::
     const bool coefficients_gradient =
         kelvora::fspl::binding::flag(coefficients_gradient_obj, "coefficients_gradient");
     const Arguments args = prepare(u_obj, rho_obj, law, coefficients);
-    const Profile& profile = args.profile;
-    const std::size_t count = coefficients_gradient ? static_cast<std::size_t>(profile.gradient_count()) : 0;
+    const auto arrays = args.arrays();
+    const std::optional<Profile>& fixed = args.coefficients.profile;
+    const std::size_t count =
+        !coefficients_gradient ? 0
+        : fixed                ? static_cast<std::size_t>(fixed->gradient_count())
+                               : arrays.size() - 2;
     std::vector<nb::object> outputs;
     std::vector<double*> targets;
     for (std::size_t k = 0; k < 3 + count; ++k) {
@@ -373,16 +472,30 @@ nb::object magnification_and_gradient(nb::handle u_obj, nb::handle rho_obj, nb::
         targets.push_back(data_of(outputs.back()));
     }
     if (args.shape.size > 0) {
-        const std::optional<CoefficientTerms> terms =
-            count > 0 ? std::optional<CoefficientTerms>(profile) : std::nullopt;
         std::vector<double> dc(count);
-        sweep(as_array(args.u), as_array(args.rho), [&](std::size_t i, double u, double rho) noexcept {
-            const auto g = kelvora::fspl::magnification_gradient(u, rho, profile, terms ? &*terms : nullptr, dc);
+        auto store = [&](std::size_t i, const kelvora::fspl::Gradient& g) noexcept {
             targets[0][i] = g.value;
             targets[1][i] = g.du;
             targets[2][i] = g.drho;
             for (std::size_t k = 0; k < count; ++k) targets[3 + k][i] = dc[k];
-        });
+        };
+        if (fixed) {
+            const std::optional<CoefficientTerms> terms =
+                count > 0 ? std::optional<CoefficientTerms>(*fixed) : std::nullopt;
+            sweep(arrays, [&](std::size_t i, const double* v) noexcept {
+                store(i, kelvora::fspl::magnification_gradient(v[0], v[1], *fixed, terms ? &*terms : nullptr, dc));
+                return true;
+            }, [] {});
+        } else {
+            Profiles profiles(args.coefficients.law, arrays.size() - 2, count > 0);
+            sweep(arrays, [&](std::size_t i, const double* v) noexcept {
+                const auto* entry = profiles.get(v + 2);
+                if (entry == nullptr) return false;
+                store(i, kelvora::fspl::magnification_gradient(v[0], v[1], *entry->profile,
+                                                               entry->terms ? &*entry->terms : nullptr, dc));
+                return true;
+            }, [&] { throw nb::value_error(profiles.error().c_str()); });
+        }
     }
     nb::object tuple = nb::steal(PyTuple_New(static_cast<Py_ssize_t>(outputs.size())));
     if (!tuple.is_valid()) throw nb::python_error();

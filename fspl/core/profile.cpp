@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <limits>
+#include <optional>
 
 #include "numeric/gauss_legendre.hpp"
 
@@ -132,20 +133,24 @@ int coefficient_count(Law law) noexcept {
     }
 }
 
+std::optional<Error> count_error(Law law, std::size_t given) {
+    const int want = coefficient_count(law);
+    if (static_cast<int>(given) == want) return std::nullopt;
+    std::string message = "law '" + std::string(law_name(law)) + "' takes ";
+    if (want == 0) {
+        message += "no coefficients";
+    } else {
+        message += std::to_string(want) + (want == 1 ? " coefficient (" : " coefficients (") +
+                   std::string(COEFFICIENT_NAMES[static_cast<std::size_t>(law)]) + ")";
+    }
+    return Error{message + ", got " + std::to_string(given)};
+}
+
 std::expected<Profile, Error> Profile::analytic(Law law, std::span<const double> coefficients) {
     const auto name = std::string(law_name(law));
     const int want = coefficient_count(law);
     if (law == Law::tabulated) return error("the 'tabulated' law takes (mu_nodes, intensities)");
-    if (static_cast<int>(coefficients.size()) != want) {
-        std::string message = "law '" + name + "' takes ";
-        if (want == 0) {
-            message += "no coefficients";
-        } else {
-            message += std::to_string(want) + (want == 1 ? " coefficient (" : " coefficients (") +
-                       std::string(COEFFICIENT_NAMES[static_cast<std::size_t>(law)]) + ")";
-        }
-        return error(message + ", got " + std::to_string(coefficients.size()));
-    }
+    if (auto wrong = count_error(law, coefficients.size())) return std::unexpected(*std::move(wrong));
     for (std::size_t i = 0; i < coefficients.size(); ++i) {
         if (!std::isfinite(coefficients[i]))
             return error("coefficients of law '" + name + "' must be finite, got " + repr(coefficients[i]));

@@ -21,6 +21,7 @@
 
 #include <array>
 #include <expected>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -45,6 +46,9 @@ std::string_view law_name(Law law) noexcept;
 
 // Number of coefficients the law takes (tabulated: 2, the two tables).
 int coefficient_count(Law law) noexcept;
+
+// The Error for `given` coefficients where the law takes another number.
+std::optional<Error> count_error(Law law, std::size_t given);
 
 class Profile {
 public:

@@ -226,7 +226,8 @@ ERRORS = [
         "law 'tabulated' takes 2 coefficients (mu_nodes, intensities), got 1", id="tabulated-1"),
     bad((0.5, 0.1, "tabulated", ([0.0], [1.0], [1.0])), ValueError,
         "law 'tabulated' takes 2 coefficients (mu_nodes, intensities), got 3", id="tabulated-3"),
-    bad((0.5, 0.1, "linear", [[0.5]]), ValueError, "coefficients must be one-dimensional", id="coefficients-2-d"),
+    bad((0.5, 0.1, "linear", np.array([[0.5]])), ValueError, "coefficients must be one-dimensional",
+        id="coefficients-2-d"),
     # Coefficient values.
     bad((0.5, 0.1, "linear", (math.nan,)), ValueError, "coefficients of law 'linear' must be finite, got nan",
         id="linear-nan"),

@@ -49,7 +49,7 @@ def _operations():
         "unequal": ([0.0, 1.0], [1.0]),
         "zero_alpha": (0.5, 0.0),
         "nan_coefficient": (float("nan"),),
-        "two_d": [[0.5]],
+        "two_d": np.array([[0.5]]),
         "not_a_number": NoFloat(),
         "huge": 10**400,
         "wide": np.zeros(3),

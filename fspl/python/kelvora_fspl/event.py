@@ -236,7 +236,7 @@ class Event:
         of parameters held at their values.  finite_source=False (or a start
         without rho) fits a point source.  options go to
         scipy.optimize.least_squares."""
-        from scipy.optimize import least_squares
+        from scipy.optimize import least_squares  # type: ignore[import-untyped]
 
         fixed = dict(fixed or {})
         before = self.evaluations
