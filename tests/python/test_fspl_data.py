@@ -12,6 +12,7 @@ from kelvora_fspl import Dataset  # noqa: E402
 IPAC = """\\fixlen = T
 \\ Photometry of a test event
 \\ TELESCOPE = 'test'
+\\TIME_SERIES_DATA_FILTER = "I"
 |      HJD       |    mag    | mag_err |
 |     double     |  double   | double  |
 |      days      |    mag    |   mag   |
@@ -88,16 +89,25 @@ def test_whitespace_columns(tmp_path):
 def test_ipac_tables(tmp_path):
     path = tmp_path / "event.tbl"
     path.write_text(IPAC)
-    with pytest.raises(ValueError, match=r"^event\.tbl line 10: mag must be finite, got nan"):
+    with pytest.raises(ValueError, match=r"^event\.tbl line 11: mag must be finite, got nan"):
         Dataset.from_file(path, band="R")
     data = Dataset.from_file(path, band="R", bad="mask")
-    assert np.array_equal(data.time, [2454656.3, 2454656.4, 2454656.6]) and data.dropped == [10]
+    assert np.array_equal(data.time, [2454656.3, 2454656.4, 2454656.6]) and data.dropped == [11]
     assert data.flux[0] == pytest.approx(10 ** (-0.4 * (17.5 - 22.0)), rel=1e-14)
     named = Dataset.from_file(path, columns=("hjd", "MAG", "mag_err"), bad="mask")
     assert np.array_equal(named.flux, data.flux)
     with pytest.raises(ValueError, match="no column 'flux'"):
         Dataset.from_file(path, columns=("hjd", "flux", "mag_err"))
+    # The band is the table's filter unless given.
+    assert data.band == "R" and Dataset.from_file(path, bad="mask").band == "I"
+    # Fixed-width columns: a value missing from a row is a bad row, one
+    # beyond the last column an error.
+    short = tmp_path / "short.tbl"
+    short.write_text(IPAC.replace("        null  0.010000", "   17.100000  0.010000") + "  2454656.7000000   17.000000\n")
+    with pytest.raises(ValueError, match=r"^short\.tbl line 13: mag_err must be finite, got nan"):
+        Dataset.from_file(short)
     broken = tmp_path / "broken.tbl"
-    broken.write_text(IPAC + " 2454656.7 17.0\n")
-    with pytest.raises(ValueError, match=r"^broken\.tbl line 12: 2 values for 3 columns"):
+    broken.write_text(IPAC.replace("        null  0.010000", "   17.100000  0.010000") +
+                      "  2454656.7000000   17.000000  0.010000  12.5\n")
+    with pytest.raises(ValueError, match=r"^broken\.tbl line 13: values beyond the last of the 3 columns"):
         Dataset.from_file(broken)

@@ -29,10 +29,10 @@ LN10_04 = 0.4 * math.log(10.0)
 
 # Column names recognised in IPAC tables, lower case, in order of preference.
 TIME_NAMES = ("hjd", "bjd", "jd", "time", "date", "t")
-MAG_NAMES = ("mag", "magnitude", "m")
-MAG_ERR_NAMES = ("mag_err", "magerr", "e_mag", "mag_error", "err", "error", "sigma", "sig")
-FLUX_NAMES = ("flux", "f")
-FLUX_ERR_NAMES = ("flux_err", "fluxerr", "e_flux", "flux_error")
+MAG_NAMES = ("mag", "magnitude", "relative_magnitude", "m")
+MAG_ERR_NAMES = ("mag_err", "magerr", "e_mag", "mag_error", "magnitude_uncertainty", "err", "error", "sigma", "sig")
+FLUX_NAMES = ("flux", "relative_flux", "f")
+FLUX_ERR_NAMES = ("flux_err", "fluxerr", "e_flux", "flux_error", "flux_uncertainty")
 
 
 class Dataset:
@@ -133,6 +133,7 @@ class Dataset:
         sigma, ...).  kind: "mag" or "flux", what the value column holds
         (IPAC: taken from the column's name when columns is not given).
         time_offset is added to the times (2450000 for HJD - 2450000, say).
+        An IPAC table's band, unless given, is its TIME_SERIES_DATA_FILTER.
         """
         if kind not in ("mag", "flux"):
             raise ValueError(f"kind must be 'mag' or 'flux', got {kind!r}")
@@ -142,7 +143,8 @@ class Dataset:
             text = handle.read().splitlines()
         ipac = any(line.startswith("|") for line in text[:200])
         if ipac:
-            table, lines, kind = _read_ipac(text, label, columns, kind)
+            table, lines, kind, filter_band = _read_ipac(text, label, columns, kind)
+            band = filter_band if band is None else band
         else:
             table, lines = _read_columns(text, label, columns)
         time, value, error = table
@@ -197,16 +199,26 @@ def _pick(names, wanted, label, what):
 
 
 def _read_ipac(text, label, columns, kind):
+    """(time, value, error), the line of each row, the kind of value and the
+    table's filter (its TIME_SERIES_DATA_FILTER keyword, or None)."""
     headers = [(n, line) for n, line in enumerate(text, start=1) if line.startswith("|")]
     name_line = headers[0][1]
-    # The column boundaries are the '|' of the names line.
+    # Fixed-width columns, bounded by the '|' of the names line: a value lies
+    # between two bars (a column may be empty on every row).
     bars = [i for i, c in enumerate(name_line) if c == "|"]
-    names = [name_line[a + 1:b].strip() for a, b in zip(bars, bars[1:])]
+    spans = list(zip(bars, bars[1:]))
+    names = [name_line[a + 1:b].strip() for a, b in spans]
     lower = [n.lower() for n in names]
-    nulls = set()
+    nulls = {""}
     if len(headers) >= 4:  # names, types, units, nulls
         null_line = headers[3][1]
-        nulls = {null_line[a + 1:b].strip() for a, b in zip(bars, bars[1:])}
+        nulls |= {null_line[a + 1:b].strip() for a, b in spans}
+    band = None
+    for line in text:
+        if line.startswith("\\") and "=" in line:
+            key, value = line[1:].split("=", 1)
+            if key.strip().upper() == "TIME_SERIES_DATA_FILTER":
+                band = value.strip().strip("'\"") or None
     if columns is None:
         t = _pick(lower, TIME_NAMES, label, "time")
         try:
@@ -229,12 +241,12 @@ def _read_ipac(text, label, columns, kind):
     for number, line in enumerate(text, start=1):
         if number <= last_header or not line.strip() or line.startswith(("\\", "|")):
             continue
-        fields = line.split()
-        if len(fields) != len(names):
-            raise ValueError(f"{label} line {number}: {len(fields)} values for {len(names)} columns")
+        if len(line.rstrip()) > bars[-1] + 1:
+            raise ValueError(f"{label} line {number}: values beyond the last of the {len(names)} columns")
+        fields = [line[a:b + 1].strip() for a, b in spans]
         rows.append([math.nan if fields[i] in nulls else _number(fields[i]) for i in (t, v, e)])
         lines.append(number)
     if not rows:
         raise ValueError(f"{label} holds no data rows")
     table = np.array(rows, dtype=np.float64).T
-    return (table[0], table[1], table[2]), lines, kind
+    return (table[0], table[1], table[2]), lines, kind, band

@@ -236,7 +236,10 @@ class Event:
         of parameters held at their values.  finite_source=False (or a start
         without rho) fits a point source.  options go to
         scipy.optimize.least_squares."""
-        from scipy.optimize import least_squares  # type: ignore[import-untyped]
+        try:
+            from scipy.optimize import least_squares  # type: ignore[import-untyped]
+        except ImportError as exc:
+            raise ImportError("Event.fit needs scipy: pip install 'kelvora[fit]' (or scipy)") from exc
 
         fixed = dict(fixed or {})
         before = self.evaluations

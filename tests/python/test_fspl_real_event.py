@@ -1,0 +1,42 @@
+"""The real event MOA-2008-BLG-310 (Janczak et al. 2010): its seven IPAC
+tables read as the archive describes them, and the example's fit with no
+start."""
+
+import re
+
+import pytest
+
+np = pytest.importorskip("numpy")
+
+from _support import EXAMPLES, run_example  # noqa: E402
+from kelvora_fspl import Dataset  # noqa: E402
+
+DATA = EXAMPLES / "data" / "MOA-2008-BLG-310"
+
+
+def keyword(path, name):
+    for line in path.read_text().splitlines():
+        if line.startswith("\\" + name):
+            return line.split("=", 1)[1].strip().strip('"')
+    raise KeyError(name)
+
+
+@pytest.mark.parametrize("path", sorted(DATA.glob("*.tbl")), ids=lambda p: p.name.split("_")[0])
+def test_the_tables_read_as_their_headers_describe_them(path):
+    data = Dataset.from_file(path)
+    assert len(data) == int(keyword(path, "NUMBER_OF_POINTS"))
+    assert data.band == keyword(path, "TIME_SERIES_DATA_FILTER")
+    assert data.time.min() == pytest.approx(float(keyword(path, "MINIMUM_DATE")), abs=1e-6)
+    assert data.time.max() == pytest.approx(float(keyword(path, "MAXIMUM_DATE")), abs=1e-6)
+
+
+@pytest.mark.no_refleak_repeat("work done in a child process")
+def test_the_example_fits_a_source_crossing_event_with_no_start():
+    pytest.importorskip("scipy")
+    out = run_example("fit_moa_2008_blg_310.py", "--quick")
+    values = dict(re.findall(r"^  (u0|rho|tE) += (\S+)", out, re.M))
+    # Janczak et al. 2010: the lens crossed the source (u0 < rho), and the
+    # finite-source fit is better than the point source's by far.
+    assert float(values["u0"]) < float(values["rho"])
+    delta = float(re.search(r"delta chi2 \(point - finite source\) = (\S+)", out).group(1))
+    assert delta > 1e4
