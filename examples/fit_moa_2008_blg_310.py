@@ -20,6 +20,8 @@ import argparse
 import pathlib
 import time
 
+import numpy as np
+
 import kelvora_fspl
 
 HERE = pathlib.Path(__file__).resolve().parent
@@ -27,27 +29,26 @@ DATA = HERE / "data" / "MOA-2008-BLG-310"
 U1 = {"I": 0.55, "R": 0.63, "H": 0.36, "unfiltered": 0.60}
 
 
-def load():
+def load() -> list[kelvora_fspl.Dataset]:
     return [kelvora_fspl.Dataset.from_file(path) for path in sorted(DATA.glob("*.tbl"))]
 
 
-def report(title, event, result, elapsed):
+def report(title: str, event: kelvora_fspl.Event, result: kelvora_fspl.FitResult, elapsed: float) -> None:
     print(f"{title}: chi2 = {result.chi2:.1f} for {result.dof} degrees of freedom, "
           f"{result.evaluations} light curves, {elapsed:.2f} s")
     for name, value in result.params.items():
         shown = f"{value - 2450000:.5f} (HJD - 2450000)" if name == "t0" else f"{value:.6g}"
         print(f"  {name:3} = {shown} +- {result.errors.get(name, 0.0):.2g}")
     for dataset, chi2, (fs, fb) in zip(event.datasets, result.chi2_per_dataset, result.fluxes):
-        print(f"  {dataset.name:30} {dataset.band:>10} {len(dataset):5} epochs  chi2 {chi2:8.1f}  "
+        print(f"  {dataset.name or '':30} {dataset.band or '':>10} {len(dataset):5} epochs  chi2 {chi2:8.1f}  "
               f"fs {fs:9.4g}  fb {fb:9.4g}")
 
 
-def figure(event, result, path):
+def figure(event: kelvora_fspl.Event, result: kelvora_fspl.FitResult, path: str) -> None:
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
-    import numpy as np
 
     params = result.params
     fig, (top, bottom) = plt.subplots(2, 1, figsize=(8, 6), sharex=True, height_ratios=(3, 1))
@@ -58,7 +59,7 @@ def figure(event, result, path):
             continue
         # Each dataset on the magnification scale: (F - fb) / fs.
         top.errorbar(dataset.time[near] - t0, (dataset.flux[near] - fb) / fs, dataset.flux_err[near] / fs, fmt=".",
-                     ms=3, lw=0.5, label=f"{dataset.name.split('_')[0]} ({dataset.band})")
+                     ms=3, lw=0.5, label=f"{(dataset.name or '').split('_')[0]} ({dataset.band})")
         bottom.errorbar(dataset.time[near] - t0, (dataset.flux[near] - fs * a[near] - fb) / fs,
                         dataset.flux_err[near] / fs, fmt=".", ms=3, lw=0.5)
     t = np.linspace(t0 - 1.5, t0 + 1.5, 3001)
@@ -78,7 +79,7 @@ def figure(event, result, path):
     print(f"figure: {path}")
 
 
-def main():
+def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="no figure")
     parser.add_argument("--figure", default=str(HERE.parent / "docs" / "moa_2008_blg_310.png"))

@@ -20,8 +20,10 @@ and line, or dropped with bad="mask" (the lines dropped are kept in
 
 import math
 import os
+from typing import Any
 
 import numpy as np
+import numpy.typing as npt
 
 __all__ = ["Dataset"]
 
@@ -57,8 +59,10 @@ class Dataset:
         naming the row, or the row dropped (its index in ``dropped``).
     """
 
-    def __init__(self, time, flux=None, flux_err=None, *, mag=None, mag_err=None, zero_point=22.0, band=None,
-                 name=None, bad="raise", _lines=None):
+    def __init__(self, time: npt.ArrayLike, flux: npt.ArrayLike | None = None, flux_err: npt.ArrayLike | None = None,
+                 *, mag: npt.ArrayLike | None = None, mag_err: npt.ArrayLike | None = None, zero_point: float = 22.0,
+                 band: str | None = None, name: str | None = None, bad: str = "raise",
+                 _lines: list[int] | None = None) -> None:
         if bad not in ("raise", "mask"):
             raise ValueError(f"bad must be 'raise' or 'mask', got {bad!r}")
         if (flux is None) == (mag is None):
@@ -74,7 +78,7 @@ class Dataset:
         self.band = band
         self.name = name
         self.zero_point = float(zero_point)
-        columns = {"time": time}
+        columns: dict[str, Any] = {"time": time}
         if flux is not None:
             columns.update(flux=flux, flux_err=flux_err)
         else:
@@ -86,12 +90,12 @@ class Dataset:
                              f" must have equal lengths, got {', '.join(str(len(a)) for a in arrays.values())}")
         n = lengths.pop()
         good = np.ones(n, dtype=bool)
-        problems = [None] * n
+        problems: list[str | None] = [None] * n
         for key, values in arrays.items():
             bad_here = ~np.isfinite(values)
             if key.endswith("_err"):
                 bad_here |= ~(values > 0)
-            for i in np.flatnonzero(bad_here & good):
+            for i in map(int, np.flatnonzero(bad_here & good)):
                 what = "positive" if key.endswith("_err") and np.isfinite(values[i]) else "finite"
                 problems[i] = f"{key} must be {what}, got {float(values[i])!r}"
             good &= ~bad_here
@@ -114,17 +118,18 @@ class Dataset:
         if len(self.time) == 0:
             raise ValueError(f"{name or 'the data'} holds no usable rows")
 
-    def __len__(self):
+    def __len__(self) -> int:
         return len(self.time)
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         label = f" {self.name!r}" if self.name else ""
         band = f", band {self.band!r}" if self.band else ""
         return f"<Dataset{label}: {len(self)} epochs{band}>"
 
     @classmethod
-    def from_file(cls, path, band=None, *, columns=None, kind="mag", zero_point=22.0, time_offset=0.0, name=None,
-                  bad="raise"):
+    def from_file(cls, path: "str | os.PathLike[str]", band: str | None = None, *, columns: Any = None,
+                  kind: str = "mag", zero_point: float = 22.0, time_offset: float = 0.0, name: str | None = None,
+                  bad: str = "raise") -> "Dataset":
         """Read a Dataset from whitespace columns or an IPAC table.
 
         columns: the indices (whitespace files) or names (IPAC) of the time,
@@ -155,7 +160,7 @@ class Dataset:
         return cls(time, value, error, zero_point=zero_point, band=band, name=label, bad=bad, _lines=lines)
 
 
-def _column(values, name):
+def _column(values: Any, name: str) -> npt.NDArray[np.float64]:
     try:
         out = np.asarray(values, dtype=np.float64)
     except (TypeError, ValueError) as exc:
@@ -165,14 +170,14 @@ def _column(values, name):
     return out
 
 
-def _number(text):
+def _number(text: str) -> float:
     try:
         return float(text)
     except ValueError:
         return math.nan
 
 
-def _read_columns(text, label, columns):
+def _read_columns(text: list[str], label: str, columns: Any) -> tuple[Any, list[int]]:
     indices = (0, 1, 2) if columns is None else tuple(columns)
     if len(indices) != 3 or not all(isinstance(i, int) for i in indices):
         raise TypeError("columns of a whitespace file: three column indices (time, value, error)")
@@ -191,14 +196,14 @@ def _read_columns(text, label, columns):
     return (table[0], table[1], table[2]), lines
 
 
-def _pick(names, wanted, label, what):
+def _pick(names: list[str], wanted: tuple[str, ...], label: str, what: str) -> int:
     for candidate in wanted:
         if candidate in names:
             return names.index(candidate)
     raise ValueError(f"{label}: no {what} column among {names} (give columns=)")
 
 
-def _read_ipac(text, label, columns, kind):
+def _read_ipac(text: list[str], label: str, columns: Any, kind: str) -> tuple[Any, list[int], str, str | None]:
     """(time, value, error), the line of each row, the kind of value and the
     table's filter (its TIME_SERIES_DATA_FILTER keyword, or None)."""
     headers = [(n, line) for n, line in enumerate(text, start=1) if line.startswith("|")]

@@ -24,9 +24,13 @@ An epoch exactly on the limb (u = rho), where dA/du is infinite, takes its
 partials at rho (1 + 2^-40), 1e-12 off the limb: finite, and a fit steps on.
 """
 
+import dataclasses
 import math
+from collections.abc import Mapping, Sequence
+from typing import Any
 
 import numpy as np
+import numpy.typing as npt
 
 from kelvora_fspl.data import Dataset
 from kelvora_fspl.lightcurve import light_curve
@@ -36,22 +40,31 @@ __all__ = ["Event", "FitResult"]
 NONLINEAR = ("t0", "u0", "tE", "rho")
 
 
+@dataclasses.dataclass
 class FitResult:
     """What ``Event.fit`` found.
 
-    Attributes: ``params`` and ``errors`` (dicts; the errors from the
-    covariance of the fit, the inverse of J^T J, for the parameters fitted),
-    ``covariance`` (an array in the order of ``fitted``), ``chi2`` (the
-    total) and ``chi2_per_dataset``, ``fluxes`` ((fs, fb) per dataset),
-    ``evaluations`` (the event's light curves computed, with or without
-    partials, the search's included), ``success`` and ``message`` (scipy's),
-    and ``dof``.
+    ``params`` and ``errors`` (dicts; the errors from the covariance of the
+    fit, the inverse of J^T J, for the parameters fitted), ``covariance`` (an
+    array in the order of ``fitted``), ``chi2`` (the total) and
+    ``chi2_per_dataset``, ``fluxes`` ((fs, fb) per dataset), ``evaluations``
+    (the event's light curves computed, with or without partials, the
+    search's included), ``success`` and ``message`` (scipy's), and ``dof``.
     """
 
-    def __init__(self, **fields):
-        self.__dict__.update(fields)
+    params: dict[str, float]
+    errors: dict[str, float]
+    covariance: npt.NDArray[np.float64]
+    fitted: list[str]
+    chi2: float
+    chi2_per_dataset: list[float]
+    fluxes: list[tuple[float, float]]
+    evaluations: int
+    success: bool
+    message: str
+    dof: int
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         shown = ", ".join(f"{k}={v:.6g}±{self.errors.get(k, 0.0):.2g}" for k, v in self.params.items())
         return f"<FitResult chi2={self.chi2:.3f} dof={self.dof}: {shown}>"
 
@@ -72,7 +85,9 @@ class Event:
         Datasets (by index) whose blend flux is held at 0.
     """
 
-    def __init__(self, datasets, law="uniform", coefficients=(), *, blend_fixed=()):
+    def __init__(self, datasets: Dataset | Sequence[Dataset], law: str = "uniform",
+                 coefficients: Sequence[Any] | Mapping[str | None, Sequence[Any]] = (), *,
+                 blend_fixed: Sequence[int] = ()) -> None:
         if isinstance(datasets, Dataset):
             datasets = [datasets]
         self.datasets = list(datasets)
@@ -86,7 +101,7 @@ class Event:
         self._per_dataset = [self._coefficients_of(d) for d in self.datasets]
         self.evaluations = 0
 
-    def _coefficients_of(self, dataset):
+    def _coefficients_of(self, dataset: Dataset) -> Any:
         if isinstance(self.coefficients, dict):
             if dataset.band not in self.coefficients:
                 raise ValueError(f"no coefficients for band {dataset.band!r} (of {dataset!r})")
@@ -96,7 +111,7 @@ class Event:
     # -- the model ---------------------------------------------------------------------------
 
     @staticmethod
-    def _check(params):
+    def _check(params: Mapping[str, float]) -> None:
         missing = [k for k in ("t0", "u0", "tE") if k not in params]
         if missing:
             raise ValueError(f"params needs {', '.join(missing)}")
@@ -104,12 +119,12 @@ class Event:
         if unknown:
             raise ValueError(f"unknown parameter {unknown[0]!r}; the parameters are t0, u0, tE and rho")
 
-    def magnifications(self, params, gradient=False):
+    def magnifications(self, params: Mapping[str, float], gradient: bool = False) -> list[Any]:
         """A(t) of each dataset (with the partials' dicts for gradient=True)."""
         self._check(params)
         rho = params.get("rho")
         self.evaluations += 1
-        out = []
+        out: list[Any] = []
         for dataset, coefficients in zip(self.datasets, self._per_dataset):
             result = light_curve(dataset.time, params["t0"], params["u0"], params["tE"], rho, self.law, coefficients,
                                  gradient=gradient)
@@ -128,12 +143,12 @@ class Event:
                 out.append(np.asarray(result, dtype=float))
         return out
 
-    def _design(self, i, a):
+    def _design(self, i: int, a: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
         dataset = self.datasets[i]
         columns = [a] if i in self.blend_fixed else [a, np.ones_like(a)]
         return np.column_stack(columns) / dataset.flux_err[:, None]
 
-    def _solve(self, i, a):
+    def _solve(self, i: int, a: npt.NDArray[np.float64]) -> tuple[float, float, Any, Any]:
         """(fs, fb), the weighted residuals and the design's Q (orthonormal basis)."""
         dataset = self.datasets[i]
         design = self._design(i, a)
@@ -146,19 +161,19 @@ class Event:
         residual = target - design @ coefficients
         return fs, fb, residual, q
 
-    def fluxes(self, params):
+    def fluxes(self, params: Mapping[str, float]) -> list[tuple[float, float]]:
         """(fs, fb) of each dataset at the best fit of its fluxes."""
         return [self._solve(i, a)[:2] for i, a in enumerate(self.magnifications(params))]
 
-    def chi2_per_dataset(self, params):
+    def chi2_per_dataset(self, params: Mapping[str, float]) -> list[float]:
         """The chi2 of each dataset at its best source and blend fluxes."""
         return [float(r @ r) for r in (self._solve(i, a)[2] for i, a in enumerate(self.magnifications(params)))]
 
-    def chi2(self, params):
+    def chi2(self, params: Mapping[str, float]) -> float:
         """The total chi2 at the best source and blend fluxes."""
         return float(sum(self.chi2_per_dataset(params)))
 
-    def chi2_gradient(self, params):
+    def chi2_gradient(self, params: Mapping[str, float]) -> dict[str, float]:
         """d chi2 / d parameter, exact, for every parameter given (a dict)."""
         names = [k for k in NONLINEAR if k in params]
         gradient = dict.fromkeys(names, 0.0)
@@ -169,11 +184,11 @@ class Event:
                 gradient[name] += float(-2.0 * fs * (weight @ partials[name]))
         return gradient
 
-    def residuals(self, params):
+    def residuals(self, params: Mapping[str, float]) -> npt.NDArray[np.float64]:
         """The weighted residuals of every dataset at its best fluxes, stacked."""
         return np.concatenate([self._solve(i, a)[2] for i, a in enumerate(self.magnifications(params))])
 
-    def jacobian(self, params, names=None):
+    def jacobian(self, params: Mapping[str, float], names: Sequence[str] | None = None) -> npt.NDArray[np.float64]:
         """d residuals / d parameter (Kaufman's variable projection), columns in
         the order of ``names`` (default: the parameters given, in the order t0,
         u0, tE, rho)."""
@@ -188,7 +203,7 @@ class Event:
 
     # -- fitting ---------------------------------------------------------------------------
 
-    def search(self, finite_source=True):
+    def search(self, finite_source: bool = True) -> dict[str, float]:
         """A start from the data alone: t0 from the brightest epochs, then the
         best chi2 over a grid of u0 (1e-3 to 1.5), tE (1 to 300 d) and rho
         (1e-3 to 0.3, uniform disks: the search asks for the scale of the
@@ -198,8 +213,8 @@ class Event:
         tE lies outside the grid."""
         t0 = self._brightest_time()
         span = np.ptp(np.concatenate([d.time for d in self.datasets]))
-        best = None
-        rhos = np.geomspace(1e-3, 0.3, 7) if finite_source else [None]
+        best: tuple[float, dict[str, float]] | None = None
+        rhos: Any = np.geomspace(1e-3, 0.3, 7) if finite_source else [None]
         saved = self.law, self._per_dataset
         self.law, self._per_dataset = "uniform", [()] * len(self.datasets)
         try:
@@ -216,19 +231,25 @@ class Event:
                                 best = (value, params)
         finally:
             self.law, self._per_dataset = saved
+        if best is None:
+            raise ValueError("the search evaluated nothing")
         return best[1]
 
-    def _brightest_time(self):
-        best_time, best_score = None, -math.inf
+    def _brightest_time(self) -> float:
+        best_time: float | None = None
+        best_score = -math.inf
         for d in self.datasets:
             score = (d.flux - np.median(d.flux)) / d.flux_err
             top = np.argsort(score)[-3:]
             if score[top[-1]] > best_score:
                 weights = np.clip(score[top], 1e-12, None)
-                best_time, best_score = float(np.average(d.time[top], weights=weights)), score[top[-1]]
+                best_time, best_score = float(np.average(d.time[top], weights=weights)), float(score[top[-1]])
+        if best_time is None:
+            raise ValueError("no epoch brighter than its dataset's median: no peak to start from")
         return best_time
 
-    def fit(self, start=None, *, fixed=None, finite_source=True, **options):
+    def fit(self, start: Mapping[str, float] | None = None, *, fixed: Mapping[str, float] | None = None,
+            finite_source: bool = True, **options: Any) -> FitResult:
         """Fit the event; returns a FitResult.
 
         start: a dict of t0, u0, tE (and rho); None searches the data first
@@ -252,17 +273,17 @@ class Event:
         free = [k for k in NONLINEAR if k in start and k not in fixed]
         logs = {"tE", "rho"}
 
-        def unpack(x):
+        def unpack(x: Any) -> dict[str, float]:
             params = dict(start)
             for name, value in zip(free, x):
                 # A wild step is kept finite (and positive, in the logs).
                 params[name] = math.exp(min(max(value, -700.0), 700.0)) if name in logs else value
             return params
 
-        def fun(x):
+        def fun(x: Any) -> Any:
             return self.residuals(unpack(x))
 
-        def jac(x):
+        def jac(x: Any) -> Any:
             params = unpack(x)
             j = self.jacobian(params, free)
             for k, name in enumerate(free):

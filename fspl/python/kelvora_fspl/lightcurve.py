@@ -19,7 +19,11 @@ the limb at t0: u - rho ~ tau^2 there, and A(t) is flat).  t is subtracted from
 t0 before anything else, so full Julian dates (2.45e6) lose nothing.
 """
 
+from collections.abc import Sequence
+from typing import Any
+
 import numpy as np
+import numpy.typing as npt
 
 from kelvora_fspl._core import magnification_and_gradient
 
@@ -34,7 +38,7 @@ _NAMES = {
 }
 
 
-def coefficient_names(law, coefficients=()):
+def coefficient_names(law: str, coefficients: Any = ()) -> tuple[str, ...]:
     """The names of a law's coefficients, as light_curve's partials call them:
     u1 (linear); u1, u2 (quadratic); c, d (square-root); c, alpha (power-2);
     intensity_0, intensity_1, ... for the intensities of a table (its nodes
@@ -48,7 +52,7 @@ def coefficient_names(law, coefficients=()):
                          "'power-2' and 'tabulated'") from None
 
 
-def _real(x, name):
+def _real(x: Any, name: str) -> npt.NDArray[np.float64]:
     try:
         out = np.asarray(x, dtype=np.float64)
     except (TypeError, ValueError) as exc:
@@ -56,18 +60,18 @@ def _real(x, name):
     return out
 
 
-def _finite(x, name):
+def _finite(x: Any, name: str) -> npt.NDArray[np.float64]:
     out = _real(x, name)
     if not np.isfinite(out).all():
         raise ValueError(f"{name} must be finite, got {float(out[~np.isfinite(out)].flat[0])!r}")
     return out
 
 
-def _scalar(x):
+def _scalar(x: Any) -> Any:
     return x[()] if isinstance(x, np.ndarray) and x.ndim == 0 else x
 
 
-def point_source_magnification(u, *, gradient=False):
+def point_source_magnification(u: npt.ArrayLike, *, gradient: bool = False) -> Any:
     """The point-source magnification A0(u) = (u^2 + 2) / (u sqrt(u^2 + 4)),
     and with gradient=True also dA0/du = -8 / (u^2 (u^2 + 4)^(3/2)).
 
@@ -90,7 +94,17 @@ def point_source_magnification(u, *, gradient=False):
         return _scalar(a), _scalar(np.where(near, near_d, far_d))
 
 
-def light_curve(t, t0, u0, tE, rho, law="uniform", coefficients=(), *, gradient=False):
+def light_curve(
+    t: npt.ArrayLike,
+    t0: npt.ArrayLike,
+    u0: npt.ArrayLike,
+    tE: npt.ArrayLike,
+    rho: npt.ArrayLike | None,
+    law: str = "uniform",
+    coefficients: Sequence[Any] | npt.NDArray[Any] = (),
+    *,
+    gradient: bool = False,
+) -> Any:
     """The magnification at times t of a source of radius rho (Einstein radii)
     passed by the lens at u0 at time t0, tE the Einstein time.
 
@@ -125,12 +139,12 @@ def light_curve(t, t0, u0, tE, rho, law="uniform", coefficients=(), *, gradient=
         raise ValueError(f"tE must be positive, got {float(tE[~(tE > 0)].flat[0])!r}")
     tau = (t - t0) / tE
     u = np.hypot(u0, tau)
+    names: tuple[str, ...] = ()
+    parts: list[Any] = []
     if rho is None:
         if not gradient:
             return point_source_magnification(u)
         a, da_du = point_source_magnification(u, gradient=True)
-        names = ()
-        parts = ()
     else:
         if not gradient:
             from kelvora_fspl._core import magnification
