@@ -12,7 +12,8 @@ the nonlinear parameters only (variable projection; Golub & Pereyra 1973).
   chi2 in them vanish, so d chi2/d theta = -2 sum r fs dA/dtheta / sigma
   (the envelope theorem), with dA/dtheta from ``light_curve``.
 * ``residuals`` are the weighted residuals at the best fluxes, (I - P) y,
-  P the projection on the columns (A, 1)/sigma; ``jacobian`` is Kaufman's
+  P the projection on the columns (A, 1)/sigma (solved in closed form, the
+  weighted means taken out); ``jacobian`` is Kaufman's
   (1975) form of their derivative, -(I - P) fs (dA/dtheta)/sigma, which
   least-squares drivers converge with as with the exact one.
 * ``fit`` runs scipy's least_squares on t0, u0, ln tE and ln rho (so that
@@ -99,6 +100,11 @@ class Event:
         if any(not 0 <= i < len(self.datasets) for i in self.blend_fixed):
             raise ValueError(f"blend_fixed holds an index beyond the {len(self.datasets)} datasets")
         self._per_dataset = [self._coefficients_of(d) for d in self.datasets]
+        self._weights = [1.0 / d.flux_err**2 for d in self.datasets]
+        self._time = np.concatenate([d.time for d in self.datasets])
+        self._bounds = np.cumsum([0] + [len(d) for d in self.datasets]).tolist()
+        self._stack_key: Any = None
+        self._stack: Any = None
         self.evaluations = 0
 
     def _coefficients_of(self, dataset: Dataset) -> Any:
@@ -119,47 +125,88 @@ class Event:
         if unknown:
             raise ValueError(f"unknown parameter {unknown[0]!r}; the parameters are t0, u0, tE and rho")
 
+    def _stacked(self) -> tuple[Any, Any]:
+        """All epochs in one array, and the coefficients for one call over
+        them: the same sequence where every dataset has the same ones, else
+        one array per coefficient with each epoch's (coefficients per entry),
+        or None for tables (one call per dataset then)."""
+        key = (self.law, tuple(map(repr, self._per_dataset)))
+        if self._stack_key != key:
+            if all(repr(c) == repr(self._per_dataset[0]) for c in self._per_dataset):
+                coefficients: Any = self._per_dataset[0]
+            elif self.law == "tabulated":
+                coefficients = None
+            else:
+                sizes = [len(d) for d in self.datasets]
+                coefficients = tuple(np.repeat([float(c[k]) for c in self._per_dataset], sizes)
+                                     for k in range(len(self._per_dataset[0])))
+            self._stack_key, self._stack = key, coefficients
+        return self._time, self._stack
+
     def magnifications(self, params: Mapping[str, float], gradient: bool = False) -> list[Any]:
-        """A(t) of each dataset (with the partials' dicts for gradient=True)."""
+        """A(t) of each dataset (with the partials' dicts for gradient=True),
+        from one light curve over every epoch where the law allows."""
         self._check(params)
         rho = params.get("rho")
         self.evaluations += 1
-        out: list[Any] = []
-        for dataset, coefficients in zip(self.datasets, self._per_dataset):
-            result = light_curve(dataset.time, params["t0"], params["u0"], params["tE"], rho, self.law, coefficients,
-                                 gradient=gradient)
-            if gradient:
-                a, partials = result
-                bad = ~np.all([np.isfinite(p) for p in partials.values()], axis=0)
-                if rho is not None and bad.any():
-                    # Epochs on the limb: partials 1e-12 inside it.
-                    _, near = light_curve(dataset.time[bad], params["t0"], params["u0"], params["tE"],
-                                          rho * (1 + 2.0**-40), self.law, coefficients, gradient=True)
-                    for name in partials:
-                        partials[name] = np.array(partials[name], dtype=float)
-                        partials[name][bad] = near[name]
-                out.append((np.asarray(a, dtype=float), partials))
-            else:
-                out.append(np.asarray(result, dtype=float))
-        return out
+        time, coefficients = self._stacked()
+        if coefficients is None:
+            pieces = [self._curve(d.time, params, c, gradient) for d, c in zip(self.datasets, self._per_dataset)]
+            return pieces
+        whole = self._curve(time, params, coefficients, gradient)
+        cuts = list(zip(self._bounds[:-1], self._bounds[1:]))
+        if not gradient:
+            return [whole[i:j] for i, j in cuts]
+        a, partials = whole
+        return [(a[i:j], {name: p[i:j] for name, p in partials.items()}) for i, j in cuts]
 
-    def _design(self, i: int, a: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
-        dataset = self.datasets[i]
-        columns = [a] if i in self.blend_fixed else [a, np.ones_like(a)]
-        return np.column_stack(columns) / dataset.flux_err[:, None]
+    def _curve(self, time: Any, params: Mapping[str, float], coefficients: Any, gradient: bool) -> Any:
+        rho = params.get("rho")
+        result = light_curve(time, params["t0"], params["u0"], params["tE"], rho, self.law, coefficients,
+                             gradient=gradient)
+        if not gradient:
+            return np.asarray(result, dtype=float)
+        a, partials = result
+        partials = {name: np.array(p, dtype=float) for name, p in partials.items()}
+        bad = ~np.all([np.isfinite(p) for p in partials.values()], axis=0)
+        if rho is not None and bad.any():
+            # Epochs on the limb: partials 1e-12 inside it.
+            inside = coefficients
+            if isinstance(coefficients, tuple) and any(np.ndim(c) for c in coefficients):
+                inside = tuple(np.asarray(c)[bad] if np.ndim(c) else c for c in coefficients)
+            _, near = light_curve(time[bad], params["t0"], params["u0"], params["tE"], rho * (1 + 2.0**-40),
+                                  self.law, inside, gradient=True)
+            for name in partials:
+                partials[name][bad] = near[name]
+        return np.asarray(a, dtype=float), partials
 
-    def _solve(self, i: int, a: npt.NDArray[np.float64]) -> tuple[float, float, Any, Any]:
-        """(fs, fb), the weighted residuals and the design's Q (orthonormal basis)."""
+    def _regress(self, i: int, a: npt.NDArray[np.float64], y: Any) -> tuple[Any, Any]:
+        """The weighted linear fit y ~ fs a + fb (fb = 0 if held): (fs, fb),
+        for each column of y.  With the weighted means taken out first, so
+        that an A nearly constant over a dataset loses no digits to
+        cancellation."""
+        w = self._weights[i]
+        if i in self.blend_fixed:
+            fs = np.tensordot(w * a, y, axes=(0, 0)) / (w @ (a * a))
+            return fs, np.zeros_like(fs)
+        total = w.sum()
+        a_mean = (w @ a) / total
+        y_mean = np.tensordot(w, y, axes=(0, 0)) / total
+        da = a - a_mean
+        spread = w @ (da * da)
+        if not spread > 0:
+            # A constant over the dataset (a step far off the event): the
+            # source flux is not determined; the blend takes the mean.
+            fs = np.zeros_like(y_mean)
+            return fs, y_mean
+        fs = np.tensordot(w * da, y, axes=(0, 0)) / spread
+        return fs, y_mean - fs * a_mean
+
+    def _solve(self, i: int, a: npt.NDArray[np.float64]) -> tuple[float, float, Any]:
+        """(fs, fb) and the weighted residuals at them."""
         dataset = self.datasets[i]
-        design = self._design(i, a)
-        target = dataset.flux / dataset.flux_err
-        q, r = np.linalg.qr(design)
-        coefficients = np.linalg.solve(r, q.T @ target) if np.all(np.abs(np.diag(r)) > 0) else \
-            np.linalg.lstsq(design, target, rcond=None)[0]
-        fs = coefficients[0]
-        fb = 0.0 if i in self.blend_fixed else coefficients[1]
-        residual = target - design @ coefficients
-        return fs, fb, residual, q
+        fs, fb = self._regress(i, a, dataset.flux)
+        return float(fs), float(fb), (dataset.flux - fs * a - fb) / dataset.flux_err
 
     def fluxes(self, params: Mapping[str, float]) -> list[tuple[float, float]]:
         """(fs, fb) of each dataset at the best fit of its fluxes."""
@@ -178,7 +225,7 @@ class Event:
         names = [k for k in NONLINEAR if k in params]
         gradient = dict.fromkeys(names, 0.0)
         for i, (a, partials) in enumerate(self.magnifications(params, gradient=True)):
-            fs, _, residual, _ = self._solve(i, a)
+            fs, _, residual = self._solve(i, a)
             weight = residual / self.datasets[i].flux_err
             for name in names:
                 gradient[name] += float(-2.0 * fs * (weight @ partials[name]))
@@ -195,10 +242,12 @@ class Event:
         names = [k for k in NONLINEAR if k in params] if names is None else list(names)
         blocks = []
         for i, (a, partials) in enumerate(self.magnifications(params, gradient=True)):
-            fs, _, _, q = self._solve(i, a)
+            fs, _, _ = self._solve(i, a)
             sigma = self.datasets[i].flux_err
-            columns = np.column_stack([fs * np.asarray(partials[n], dtype=float) / sigma for n in names])
-            blocks.append(-(columns - q @ (q.T @ columns)))
+            # fs dA/dtheta, less its projection on the flux columns (A, 1).
+            columns = np.column_stack([fs * np.asarray(partials[n], dtype=float) for n in names])
+            slope, offset = self._regress(i, a, columns)
+            blocks.append(-(columns - np.outer(a, slope) - offset) / sigma[:, None])
         return np.vstack(blocks)
 
     # -- fitting ---------------------------------------------------------------------------
@@ -294,6 +343,8 @@ class Event:
         x0 = np.array([math.log(start[n]) if n in logs else start[n] for n in free], dtype=float)
         options.setdefault("method", "trf")
         options.setdefault("x_scale", "jac")
+        for tolerance in ("ftol", "xtol", "gtol"):
+            options.setdefault(tolerance, 1e-10)
         solution = least_squares(fun, x0, jac=jac, **options)
         params = unpack(solution.x)
         j = jac(solution.x)
