@@ -101,6 +101,7 @@ class Event:
             raise ValueError(f"blend_fixed holds an index beyond the {len(self.datasets)} datasets")
         self._per_dataset = [self._coefficients_of(d) for d in self.datasets]
         self._weights = [1.0 / d.flux_err**2 for d in self.datasets]
+        self._weight_sums = [float(w.sum()) for w in self._weights]
         self._time = np.concatenate([d.time for d in self.datasets])
         self._bounds = np.cumsum([0] + [len(d) for d in self.datasets]).tolist()
         self._stack_key: Any = None
@@ -187,19 +188,20 @@ class Event:
         cancellation."""
         w = self._weights[i]
         if i in self.blend_fixed:
-            fs = np.tensordot(w * a, y, axes=(0, 0)) / (w @ (a * a))
+            wa = w * a
+            fs = (wa @ y) / (wa @ a)
             return fs, np.zeros_like(fs)
-        total = w.sum()
+        total = self._weight_sums[i]
         a_mean = (w @ a) / total
-        y_mean = np.tensordot(w, y, axes=(0, 0)) / total
-        da = a - a_mean
-        spread = w @ (da * da)
+        y_mean = (w @ y) / total
+        wda = w * (a - a_mean)
+        spread = wda @ (a - a_mean)
         if not spread > 0:
             # A constant over the dataset (a step far off the event): the
             # source flux is not determined; the blend takes the mean.
             fs = np.zeros_like(y_mean)
             return fs, y_mean
-        fs = np.tensordot(w * da, y, axes=(0, 0)) / spread
+        fs = (wda @ y) / spread
         return fs, y_mean - fs * a_mean
 
     def _solve(self, i: int, a: npt.NDArray[np.float64]) -> tuple[float, float, Any]:
@@ -247,7 +249,7 @@ class Event:
             # fs dA/dtheta, less its projection on the flux columns (A, 1).
             columns = np.column_stack([fs * np.asarray(partials[n], dtype=float) for n in names])
             slope, offset = self._regress(i, a, columns)
-            blocks.append(-(columns - np.outer(a, slope) - offset) / sigma[:, None])
+            blocks.append((a[:, None] * slope + offset - columns) / sigma[:, None])
         return np.vstack(blocks)
 
     # -- fitting ---------------------------------------------------------------------------
