@@ -21,8 +21,8 @@ All six parameters p = (t0, u0, tE, rho, fs, fb) are fitted with
 scipy.optimize.least_squares (trust-region reflective), twice from the same
 start:
 
-(a) with the analytic Jacobian.  kelvora_fspl.magnification_and_gradient
-    gives A, dA/du and dA/drho in one call, and the chain rule gives
+(a) with the analytic Jacobian.  kelvora_fspl.light_curve(..., gradient=True)
+    gives A and its partials in one call, by the chain rule through u:
 
         dF/dt0  = fs dA/du du/dt0,  du/dt0 = -tau / (tE u)
         dF/du0  = fs dA/du du/du0,  du/du0 = u0 / u
@@ -41,9 +41,11 @@ start:
 Both stop on tight tolerances (xtol = ftol = 1e-12, gtol = 1e-10), so that
 where they stop is the optimum to far better than its uncertainty.
 
-Every call of kelvora over the light curve is counted, magnification
-(the residuals) and magnification_and_gradient (the analytic Jacobian)
-alike, with the number of points they evaluate.  Lines of the form
+Every call of kelvora over the light curve is counted, light_curve for the
+residuals ("magnification") and with gradient=True for the analytic
+Jacobian ("magnification_and_gradient") alike, with the number of points
+they evaluate.  (kelvora_fspl.Event does all of this, with the fluxes fs and
+fb solved linearly inside: see examples/fit_moa_2008_blg_310.py.)  Lines of the form
 
     evaluations analytic: N
     evaluations finite-difference: M
@@ -124,44 +126,26 @@ class Model:
     def calls(self) -> int:
         return self.magnification_calls + self.gradient_calls
 
-    def geometry(self, p: Array) -> tuple[Array, Array]:
-        """(tau, u) at the data's times for p = (t0, u0, tE, ...)."""
-        tau = (self.t - p[0]) / p[2]
-        return tau, np.asarray(np.hypot(p[1], tau), dtype=np.float64)
-
     def flux(self, p: Array) -> Array:
-        _, u = self.geometry(p)
         began = time.perf_counter()
-        a = kelvora_fspl.magnification(u, p[3], self.law, self.coefficients)
+        a = kelvora_fspl.light_curve(self.t, p[0], p[1], p[2], p[3], self.law, self.coefficients)
         self.seconds += time.perf_counter() - began
         self.magnification_calls += 1
-        self.points += u.size
+        self.points += self.t.size
         return np.asarray(p[4] * a + p[5], dtype=np.float64)
 
     def jacobian(self, p: Array) -> Array:
-        """dF/dp, one column per parameter, by the chain rule."""
-        tau, u = self.geometry(p)
+        """dF/dp, one column per parameter: light_curve's partials of A (the
+        chain rule through u, exact at u = 0) times fs, and A and 1."""
         began = time.perf_counter()
-        a, da_du, da_drho = kelvora_fspl.magnification_and_gradient(u, p[3], self.law, self.coefficients)
+        a, partials = kelvora_fspl.light_curve(self.t, p[0], p[1], p[2], p[3], self.law, self.coefficients,
+                                               gradient=True)
         self.seconds += time.perf_counter() - began
         self.gradient_calls += 1
-        self.points += u.size
-        # tau/u and u0/u are direction cosines of (tau, u0), bounded by 1; at u = 0
-        # dA/du = 0, and the u-derivatives are 0 (0 instead of 0/0).
-        nonzero = u > 0
-        cos_tau = np.divide(tau, u, out=np.zeros_like(u), where=nonzero)
-        cos_u0 = np.divide(p[1], u, out=np.zeros_like(u), where=nonzero)
-        fs, te = p[4], p[2]
-        slope = fs * da_du
+        self.points += self.t.size
+        fs = p[4]
         return np.column_stack(
-            [
-                -slope * cos_tau / te,  # dF/dt0
-                slope * cos_u0,  # dF/du0
-                -slope * cos_tau * tau / te,  # dF/dtE
-                fs * da_drho,  # dF/drho
-                a,  # dF/dfs
-                np.ones_like(a),  # dF/dfb
-            ]
+            [fs * partials["t0"], fs * partials["u0"], fs * partials["tE"], fs * partials["rho"], a, np.ones_like(a)]
         )
 
 
