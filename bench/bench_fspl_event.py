@@ -39,10 +39,10 @@ class Counting(kelvora_fspl.Event):
         super().__init__(*args, **kwargs)
         self.calls = []
 
-    def magnifications(self, params, gradient=False):
+    def _whole(self, params, gradient):
         _, coefficients = self._stacked()
         self.calls.append((dict(params), gradient, self.law, coefficients))
-        return super().magnifications(params, gradient)
+        return super()._whole(params, gradient)
 
 
 def replay(event, calls):

@@ -100,10 +100,15 @@ class Event:
         if any(not 0 <= i < len(self.datasets) for i in self.blend_fixed):
             raise ValueError(f"blend_fixed holds an index beyond the {len(self.datasets)} datasets")
         self._per_dataset = [self._coefficients_of(d) for d in self.datasets]
-        self._weights = [1.0 / d.flux_err**2 for d in self.datasets]
-        self._weight_sums = [float(w.sum()) for w in self._weights]
         self._time = np.concatenate([d.time for d in self.datasets])
-        self._bounds = np.cumsum([0] + [len(d) for d in self.datasets]).tolist()
+        self._flux = np.concatenate([d.flux for d in self.datasets])
+        self._sigma = np.concatenate([d.flux_err for d in self.datasets])
+        self._w = 1.0 / self._sigma**2
+        self._sizes = np.array([len(d) for d in self.datasets])
+        self._bounds = np.cumsum([0, *self._sizes.tolist()]).tolist()
+        self._starts = np.array(self._bounds[:-1])
+        self._weight_sums = self._sums(self._w)
+        self._blend_free = np.array([i not in self.blend_fixed for i in range(len(self.datasets))])
         self._stack_key: Any = None
         self._stack: Any = None
         self.evaluations = 0
@@ -144,17 +149,24 @@ class Event:
             self._stack_key, self._stack = key, coefficients
         return self._time, self._stack
 
+    def _whole(self, params: Mapping[str, float], gradient: bool) -> Any:
+        """A over every epoch (datasets one after the other), with the
+        partials' dict for gradient=True."""
+        self._check(params)
+        self.evaluations += 1
+        time, coefficients = self._stacked()
+        if coefficients is not None:
+            return self._curve(time, params, coefficients, gradient)
+        pieces = [self._curve(d.time, params, c, gradient) for d, c in zip(self.datasets, self._per_dataset)]
+        if not gradient:
+            return np.concatenate(pieces)
+        return (np.concatenate([a for a, _ in pieces]),
+                {name: np.concatenate([p[name] for _, p in pieces]) for name in pieces[0][1]})
+
     def magnifications(self, params: Mapping[str, float], gradient: bool = False) -> list[Any]:
         """A(t) of each dataset (with the partials' dicts for gradient=True),
         from one light curve over every epoch where the law allows."""
-        self._check(params)
-        rho = params.get("rho")
-        self.evaluations += 1
-        time, coefficients = self._stacked()
-        if coefficients is None:
-            pieces = [self._curve(d.time, params, c, gradient) for d, c in zip(self.datasets, self._per_dataset)]
-            return pieces
-        whole = self._curve(time, params, coefficients, gradient)
+        whole = self._whole(params, gradient)
         cuts = list(zip(self._bounds[:-1], self._bounds[1:]))
         if not gradient:
             return [whole[i:j] for i, j in cuts]
@@ -168,89 +180,95 @@ class Event:
         if not gradient:
             return np.asarray(result, dtype=float)
         a, partials = result
-        partials = {name: np.array(p, dtype=float) for name, p in partials.items()}
-        bad = ~np.all([np.isfinite(p) for p in partials.values()], axis=0)
-        if rho is not None and bad.any():
-            # Epochs on the limb: partials 1e-12 inside it.
-            inside = coefficients
-            if isinstance(coefficients, tuple) and any(np.ndim(c) for c in coefficients):
-                inside = tuple(np.asarray(c)[bad] if np.ndim(c) else c for c in coefficients)
-            _, near = light_curve(time[bad], params["t0"], params["u0"], params["tE"], rho * (1 + 2.0**-40),
-                                  self.law, inside, gradient=True)
-            for name in partials:
-                partials[name][bad] = near[name]
+        partials = {name: np.asarray(p, dtype=float) for name, p in partials.items() if name in NONLINEAR}
+        if rho is not None:
+            bad = ~(np.isfinite(partials["u0"]) & np.isfinite(partials["rho"]))
+            if bad.any():
+                # Epochs on the limb: partials 1e-12 inside it.
+                inside = coefficients
+                if isinstance(coefficients, tuple) and any(np.ndim(c) for c in coefficients):
+                    inside = tuple(np.asarray(c)[bad] if np.ndim(c) else c for c in coefficients)
+                _, near = light_curve(time[bad], params["t0"], params["u0"], params["tE"], rho * (1 + 2.0**-40),
+                                      self.law, inside, gradient=True)
+                for name in partials:
+                    partials[name] = partials[name].copy()
+                    partials[name][bad] = near[name]
         return np.asarray(a, dtype=float), partials
 
-    def _regress(self, i: int, a: npt.NDArray[np.float64], y: Any) -> tuple[Any, Any]:
-        """The weighted linear fit y ~ fs a + fb (fb = 0 if held): (fs, fb),
-        for each column of y.  With the weighted means taken out first, so
-        that an A nearly constant over a dataset loses no digits to
-        cancellation."""
-        w = self._weights[i]
-        if i in self.blend_fixed:
-            wa = w * a
-            fs = (wa @ y) / (wa @ a)
-            return fs, np.zeros_like(fs)
-        total = self._weight_sums[i]
-        a_mean = (w @ a) / total
-        y_mean = (w @ y) / total
-        wda = w * (a - a_mean)
-        spread = wda @ (a - a_mean)
-        if not spread > 0:
-            # A constant over the dataset (a step far off the event): the
-            # source flux is not determined; the blend takes the mean.
-            fs = np.zeros_like(y_mean)
-            return fs, y_mean
-        fs = (wda @ y) / spread
-        return fs, y_mean - fs * a_mean
+    def _sums(self, x: Any) -> Any:
+        """The sum of x over each dataset's epochs (along the first axis)."""
+        return np.add.reduceat(x, self._starts, axis=0)
 
-    def _solve(self, i: int, a: npt.NDArray[np.float64]) -> tuple[float, float, Any]:
-        """(fs, fb) and the weighted residuals at them."""
-        dataset = self.datasets[i]
-        fs, fb = self._regress(i, a, dataset.flux)
-        return float(fs), float(fb), (dataset.flux - fs * a - fb) / dataset.flux_err
+    def _each(self, x: Any) -> Any:
+        """Per-dataset values repeated over their epochs."""
+        return np.repeat(x, self._sizes, axis=0)
+
+    def _regress(self, a: npt.NDArray[np.float64], y: Any) -> tuple[Any, Any]:
+        """The weighted linear fit y ~ fs a + fb of each dataset (fb = 0 where
+        held), for each column of y, over the stacked epochs: (fs, fb) per
+        dataset.  The weighted means are taken out first, so that an A nearly
+        constant over a dataset loses no digits to cancellation; where A is
+        constant (a step far off the event) fs is 0 and fb the mean."""
+        w = self._w if y.ndim == 1 else self._w[:, None]
+        column = a if y.ndim == 1 else a[:, None]
+        total = self._weight_sums if y.ndim == 1 else self._weight_sums[:, None]
+        a_mean = self._sums(w * column) / total
+        y_mean = self._sums(w * y) / total
+        da = column - self._each(a_mean)
+        spread = self._sums(w * da * da)
+        with np.errstate(divide="ignore", invalid="ignore"):
+            fs_free = np.where(spread > 0, self._sums(w * da * y) / spread, 0.0)
+            fs_fixed = self._sums(w * column * y) / self._sums(w * column * column)
+        free = self._blend_free if y.ndim == 1 else self._blend_free[:, None]
+        fs = np.where(free, fs_free, fs_fixed)
+        fb = np.where(free, y_mean - fs_free * a_mean, 0.0)
+        fb = np.where(free & ~(spread > 0), y_mean, fb)
+        return fs, fb
+
+    def _solve(self, a: npt.NDArray[np.float64]) -> tuple[Any, Any, Any]:
+        """(fs, fb) per dataset and the weighted residuals at them."""
+        fs, fb = self._regress(a, self._flux)
+        return fs, fb, (self._flux - self._each(fs) * a - self._each(fb)) / self._sigma
 
     def fluxes(self, params: Mapping[str, float]) -> list[tuple[float, float]]:
         """(fs, fb) of each dataset at the best fit of its fluxes."""
-        return [self._solve(i, a)[:2] for i, a in enumerate(self.magnifications(params))]
+        fs, fb, _ = self._solve(self._whole(params, False))
+        return [(float(s), float(b)) for s, b in zip(fs, fb)]
 
     def chi2_per_dataset(self, params: Mapping[str, float]) -> list[float]:
         """The chi2 of each dataset at its best source and blend fluxes."""
-        return [float(r @ r) for r in (self._solve(i, a)[2] for i, a in enumerate(self.magnifications(params)))]
+        residual = self._solve(self._whole(params, False))[2]
+        return [float(c) for c in self._sums(residual * residual)]
 
     def chi2(self, params: Mapping[str, float]) -> float:
         """The total chi2 at the best source and blend fluxes."""
-        return float(sum(self.chi2_per_dataset(params)))
+        residual = self._solve(self._whole(params, False))[2]
+        return float(residual @ residual)
 
     def chi2_gradient(self, params: Mapping[str, float]) -> dict[str, float]:
         """d chi2 / d parameter, exact, for every parameter given (a dict)."""
         names = [k for k in NONLINEAR if k in params]
-        gradient = dict.fromkeys(names, 0.0)
-        for i, (a, partials) in enumerate(self.magnifications(params, gradient=True)):
-            fs, _, residual = self._solve(i, a)
-            weight = residual / self.datasets[i].flux_err
-            for name in names:
-                gradient[name] += float(-2.0 * fs * (weight @ partials[name]))
-        return gradient
+        a, partials = self._whole(params, True)
+        fs, _, residual = self._solve(a)
+        weight = -2.0 * self._each(fs) * residual / self._sigma
+        return {name: float(weight @ partials[name]) for name in names}
 
     def residuals(self, params: Mapping[str, float]) -> npt.NDArray[np.float64]:
         """The weighted residuals of every dataset at its best fluxes, stacked."""
-        return np.concatenate([self._solve(i, a)[2] for i, a in enumerate(self.magnifications(params))])
+        return np.asarray(self._solve(self._whole(params, False))[2], dtype=np.float64)
 
     def jacobian(self, params: Mapping[str, float], names: Sequence[str] | None = None) -> npt.NDArray[np.float64]:
         """d residuals / d parameter (Kaufman's variable projection), columns in
         the order of ``names`` (default: the parameters given, in the order t0,
         u0, tE, rho)."""
         names = [k for k in NONLINEAR if k in params] if names is None else list(names)
-        blocks = []
-        for i, (a, partials) in enumerate(self.magnifications(params, gradient=True)):
-            fs, _, _ = self._solve(i, a)
-            sigma = self.datasets[i].flux_err
-            # fs dA/dtheta, less its projection on the flux columns (A, 1).
-            columns = np.column_stack([fs * np.asarray(partials[n], dtype=float) for n in names])
-            slope, offset = self._regress(i, a, columns)
-            blocks.append((a[:, None] * slope + offset - columns) / sigma[:, None])
-        return np.vstack(blocks)
+        a, partials = self._whole(params, True)
+        fs, _, _ = self._solve(a)
+        # fs dA/dtheta, less its projection on each dataset's flux columns (A, 1).
+        columns = self._each(fs)[:, None] * np.column_stack([partials[n] for n in names])
+        slope, offset = self._regress(a, columns)
+        return np.asarray((a[:, None] * self._each(slope) + self._each(offset) - columns) / self._sigma[:, None],
+                          dtype=np.float64)
 
     # -- fitting ---------------------------------------------------------------------------
 
