@@ -40,3 +40,22 @@ def test_the_example_fits_a_source_crossing_event_with_no_start():
     assert float(values["u0"]) < float(values["rho"])
     delta = float(re.search(r"delta chi2 \(point - finite source\) = (\S+)", out).group(1))
     assert delta > 1e4
+
+
+def test_a_rough_start_does_not_fall_into_the_point_source_minimum():
+    # rho ten times too small and u0 seven times too large: an unscaled
+    # least-squares fit (x_scale=1) stops in the point-source-like minimum,
+    # chi2 six times too large; the fit's own scaling (ln rho, x_scale='jac')
+    # reaches the minimum that a fit with no start finds.
+    pytest.importorskip("scipy")
+    from kelvora_fspl import Event
+
+    datasets = [Dataset.from_file(p) for p in sorted(DATA.glob("*.tbl"))]
+    u1 = {"I": 0.55, "R": 0.63, "H": 0.36, "unfiltered": 0.60}
+    event = Event(datasets, "linear", {band: (value,) for band, value in u1.items()})
+    best = event.fit()
+    rough = event.fit({"t0": 2454656.4, "u0": 0.02, "tE": 20.0, "rho": 0.0005})
+    assert rough.chi2 == pytest.approx(best.chi2, abs=0.5)
+    assert rough.params["rho"] == pytest.approx(best.params["rho"], rel=1e-3)
+    trapped = event.fit({"t0": 2454656.4, "u0": 0.02, "tE": 20.0, "rho": 0.0005}, x_scale=1.0)
+    assert trapped.chi2 > 5 * best.chi2  # the minimum this fit avoids
