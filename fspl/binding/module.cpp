@@ -1,11 +1,12 @@
 // kelvora_fspl: the flux-weighted magnification of a limb-darkened source
 // star by a point lens, numpy arrays in and out.
 //
-// The arguments become numpy arrays (convert.hpp) and a Profile; numpy's
-// iterator (NpyIter) then broadcasts u against rho, casts what is not float64
-// and aligns what is not aligned, in C order and in chunks.  The loop runs
+// The arguments become numpy arrays (convert.hpp) and a Profile, or, for
+// coefficients given per entry, arrays of them; numpy's iterator (NpyIter)
+// then broadcasts u, rho and those against each other, casts what is not
+// float64 and aligns what is not aligned, in C order and in chunks.  The loop runs
 // detached from the interpreter (detached.hpp), touching no Python object:
-// each chunk of u and rho is copied into the loop's own buffers, checked
+// each chunk of the operands is copied into the loop's own buffers, checked
 // there and computed on from there, so that what is checked is what is
 // computed on, whatever another thread or process writes into the caller's
 // arrays meanwhile.  A bad value ends the call with a ValueError, Ctrl-C with
@@ -19,17 +20,17 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <memory>
-#include <stdexcept>
-#include <algorithm>
-#include <cstdint>
 #include <optional>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -371,7 +372,9 @@ law : str
     beyond the first and last.
 coefficients : sequence
     () for 'uniform', (u1,), (u1, u2), (c, d), (c, alpha), or
-    (mu_nodes, intensities) for 'tabulated'.
+    (mu_nodes, intensities) for 'tabulated'.  For an analytic law each
+    coefficient may also be an array, broadcast against u and rho, each
+    entry with its own profile (one call for many bands: (u1_per_band,)).
 
 Returns
 -------
