@@ -25,7 +25,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from kelvora_fspl._core import magnification_and_gradient
+from kelvora_fspl._core import magnification, magnification_and_gradient
 
 __all__ = ["coefficient_names", "light_curve", "point_source_magnification"]
 
@@ -147,8 +147,6 @@ def light_curve(
         a, da_du = point_source_magnification(u, gradient=True)
     else:
         if not gradient:
-            from kelvora_fspl._core import magnification
-
             return magnification(u, rho, law, coefficients)
         a, da_du, da_drho, *parts = magnification_and_gradient(u, rho, law, coefficients,
                                                              coefficients_gradient=True)
