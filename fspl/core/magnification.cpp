@@ -28,14 +28,72 @@ namespace {
 // (s - u) ln|s - u| of the disks w^7 ln w and the ln|s - u| of their
 // derivatives (the gradient) w^3 ln w, so that one set of nodes serves the
 // value and its derivatives (q = 2 leaves the derivatives 1e-5).
-struct SmallSource {
-    using Rule = numeric::GaussLegendreHalf<24>;
-    using ShortRule = numeric::GaussLegendreHalf<20>;
+template <int N, int NShort, int NOuter>
+struct Rules {
+    using Rule = numeric::GaussLegendreHalf<N>;
+    using ShortRule = numeric::GaussLegendreHalf<NShort>;
+    using Outer = numeric::GaussLegendreHalf<NOuter>;
 };
-struct LargeSource {
-    using Rule = numeric::GaussLegendreHalf<32>;
-    using ShortRule = numeric::GaussLegendreHalf<24>;
+// The rules of each accuracy level (Accuracy::level(), 0 the default): for
+// sources up to the Einstein radius and for larger ones.  Outer is the rule
+// of the pieces growing geometrically from a pair of complex singularities
+// (integrate() below).
+template <int Level>
+struct LevelRules;
+template <>
+struct LevelRules<0> {
+    using Small = Rules<20, 20, 12>;
+    using Large = Rules<32, 24, 12>;
 };
+template <>
+struct LevelRules<1> {
+    using Small = Rules<20, 16, 10>;
+    using Large = Rules<24, 20, 10>;
+};
+template <>
+struct LevelRules<2> {
+    using Small = Rules<16, 14, 10>;
+    using Large = Rules<20, 16, 10>;
+};
+template <>
+struct LevelRules<3> {
+    using Small = Rules<14, 12, 8>;
+    using Large = Rules<16, 14, 8>;
+};
+template <>
+struct LevelRules<4> {
+    using Small = Rules<12, 10, 8>;
+    using Large = Rules<14, 12, 8>;
+};
+template <>
+struct LevelRules<5> {
+    using Small = Rules<10, 8, 6>;
+    using Large = Rules<12, 10, 6>;
+};
+template <>
+struct LevelRules<6> {
+    using Small = Rules<8, 6, 6>;
+    using Large = Rules<10, 8, 6>;
+};
+
+// From how many source radii out each level takes the far-field series for
+// the value (its derivatives from GRADIENT_FAR_FIELD_RATIO): where the
+// series' twelve terms, for the profile that converges slowest (all of its
+// light at the limb), leave a fifth of the level's tolerance or less
+// (measured: 2.2 radii 3e-11, 2.0 4e-10, 1.8 7e-9, 1.6 2e-7, 1.5 9e-7,
+// 1.35 1.5e-5, 1.2 5e-4).
+constexpr std::array<double, Accuracy::LEVELS> FAR_FIELD_FROM = {2.5, 2.0, 1.8, 1.6, 1.5, 1.35, 1.2};
+
+// The level whose rules the derivatives take at each level: measured on the
+// gradient table, the derivatives at the rules of levels 0 to 4 are good to
+// 4e-9, 2e-8, 3e-7, 1.2e-5 and 3.3e-4, against 10 times the tolerance asked.
+constexpr std::array<int, Accuracy::LEVELS> GRADIENT_RULES = {0, 0, 1, 2, 2, 3, 4};
+
+// A lens just outside the limb, closer than this many source radii, puts
+// singularities near the limb end of the single piece: it takes the longer
+// rule.
+constexpr double NEAR_LIMB = 1.25;
+
 constexpr double KINK = 4.0;
 
 // Table segments thinner than this (in r) are integrated over rings.
@@ -54,7 +112,7 @@ struct Piece {
 // Gauss-Legendre over a piece, plain or graded at one end, x = w^q from that
 // end (dx/dw = q w^(q-1)), the nodes placed from that end.  (No piece is
 // graded at both ends: a piece that would be is split.)
-template <class R, class F>
+template <class R, class Outer, class F>
 auto integrate(const Piece& piece, F&& f) noexcept {
     using V = decltype(f(0.0));
     const double width = piece.b - piece.a;
@@ -69,20 +127,20 @@ auto integrate(const Piece& piece, F&& f) noexcept {
     const bool at_a = piece.qa > 1.0;
     const double q = at_a ? piece.qa : piece.qb;
     const bool square = q == 2.0, fourth = q == 4.0, third = q == 3.0;
-    if ((square || third || fourth) && piece.h > 0.0 && piece.h < 0.25 * width) {
+    if (piece.h > 0.0 && piece.h < 0.5 * width) {
         // The complex singularities h off the kink: the graded rule on the
         // first h, then pieces growing geometrically (ratio 4) away from the
         // kink, on each of which the singularities lie at least a third of
-        // the piece's width from it; 12 points then leave 3^-24 there.
-        using Outer = numeric::GaussLegendreHalf<12>;
+        // the piece's width from it; 12 points then leave 3^-24 there (the
+        // Outer rule of the accuracy level).
         const double h = piece.h;
         auto at = [&](double d) noexcept { return at_a ? piece.a + d : piece.b - d; };
-        sum = integrate<R>(at_a ? Piece{piece.a, at(h), q, 1.0} : Piece{at(h), piece.b, 1.0, q}, f);
+        sum = integrate<R, Outer>(at_a ? Piece{piece.a, at(h), q, 1.0} : Piece{at(h), piece.b, 1.0, q}, f);
         for (double lo = h; lo < width;) {
             double hi = 4.0 * lo;
             if (hi > width || width - hi < lo) hi = width;
             const Piece outer = at_a ? Piece{at(lo), at(hi)} : Piece{at(hi), at(lo)};
-            sum += integrate<Outer>(outer, f);
+            sum += integrate<Outer, Outer>(outer, f);
             lo = hi;
         }
         return sum;
@@ -198,6 +256,7 @@ typename Model::V disk_integral(double u, double rho, const Profile& profile, co
     using V = typename Model::V;
     using Rule = typename Rules::Rule;
     using ShortRule = typename Rules::ShortRule;
+    using Outer = typename Rules::Outer;
     const double whole = model.whole_value();
     auto excess = [&model](double r) noexcept { return model.excess(r); };
 
@@ -213,6 +272,14 @@ typename Model::V disk_integral(double u, double rho, const Profile& profile, co
     const double kink = inside ? split : 1.0;
     const double h = 0.5 / (rho * kink * kink * kink);
     const bool centred = u == 0 && h < 0.25;
+    // In tau the kink has images: r = 1 - tau^4 is the same at tau_u i^k, so
+    // the excess is singular also at +-i tau_u and -tau_u, sqrt(2) tau_u
+    // from the kink.  For a lens near the limb (tau_u small) they crowd the
+    // kink's inner end, and are resolved there like the complex points.
+    const double h_inner = inside ? std::min(h, split) : h;
+    // A lens just outside the limb puts the disks' singularity at tau^4 =
+    // -(u - rho)/rho, tau_out = ((u - rho)/rho)^(1/4) off the end tau = 0.
+    const double out = u > rho ? std::sqrt(std::sqrt((u - rho) / rho)) : 0.0;
     // Grading at the limb: 2 resolves a lens just outside; the power-2 law
     // needs more (Profile::limb_grading).
     const double q_limb = profile.limb_grading();
@@ -221,31 +288,35 @@ typename Model::V disk_integral(double u, double rho, const Profile& profile, co
     if (profile.law() != Law::tabulated) {
         auto integrand = [&](double tau) noexcept { return model.slope_excess(profile, tau, radius(tau)); };
         if (centred) {
-            integral = integrate<Rule>(Piece{0.0, 0.5, q_limb, 1.0}, integrand) +
-                       integrate<Rule>(Piece{0.5, 1.0, 1.0, 2.0, h}, integrand);
+            integral = integrate<Rule, Outer>(Piece{0.0, 0.5, q_limb, 1.0}, integrand) +
+                       integrate<Rule, Outer>(Piece{0.5, 1.0, 1.0, 2.0, h}, integrand);
         } else if (!inside && profile.law() != Law::power_2) {
-            // A lens just outside the limb puts the disks' singularity at
-            // tau^4 = -(u - rho)/rho, tau_out = ((u - rho)/rho)^(1/4) off the
-            // end tau = 0 (at 45 degrees): resolved like the complex points
-            // above, a graded piece on the first tau_out and pieces growing
-            // geometrically from it (integrate() does so below a quarter of
-            // the interval, u < 1.004 rho).
-            const double out = u > rho ? std::sqrt(std::sqrt((u - rho) / rho)) : 0.0;
-            integral = integrate<ShortRule>(Piece{0.0, 1.0, q_limb, 1.0, out}, integrand);
+            // A lens just outside the limb, tau_out off the end tau = 0 (at
+            // 45 degrees): resolved like the complex points above, a graded
+            // piece on the first tau_out and pieces growing geometrically from
+            // it (integrate() does so below half of the interval, u < 1.0625
+            // rho); closer than NEAR_LIMB radii, with the longer rule.
+            // With the lens at the centre (a source within the Einstein ring)
+            // the integrand is smooth in tau up to the branch point of
+            // mu = tau^2 sqrt(2 - tau^4) at tau = 2^(1/4), which grading at the
+            // limb would bring closer: no grading there.
+            const Piece piece{0.0, 1.0, u == 0 ? 1.0 : q_limb, 1.0, out};
+            integral = u < NEAR_LIMB * rho && u > 0 ? integrate<Rule, Outer>(piece, integrand)
+                                                    : integrate<ShortRule, Outer>(piece, integrand);
         } else if (!inside) {
             // The strong grading of mu^alpha on a limb piece of its own.
-            integral = integrate<Rule>(Piece{0.0, 0.5, q_limb, 1.0}, integrand) +
-                       integrate<Rule>(Piece{0.5, 1.0}, integrand);
+            integral = integrate<Rule, Outer>(Piece{0.0, 0.5, q_limb, 1.0, out}, integrand) +
+                       integrate<Rule, Outer>(Piece{0.5, 1.0}, integrand);
         } else if (profile.law() != Law::power_2) {
             // dI/dtau is smooth at the limb: grade only towards the lens.
-            integral = integrate<Rule>(Piece{0.0, split, 1.0, KINK, h}, integrand) +
-                       integrate<Rule>(Piece{split, 1.0, KINK, 1.0, h}, integrand);
+            integral = integrate<Rule, Outer>(Piece{0.0, split, 1.0, KINK, h}, integrand) +
+                       integrate<Rule, Outer>(Piece{split, 1.0, KINK, 1.0, h_inner}, integrand);
         } else {
             // mu^alpha needs its own grading at the limb: a third piece.
             const double mid = 0.5 * split;
-            integral = integrate<Rule>(Piece{0.0, mid, q_limb, 1.0}, integrand) +
-                       integrate<Rule>(Piece{mid, split, 1.0, KINK, h}, integrand) +
-                       integrate<Rule>(Piece{split, 1.0, KINK, 1.0, h}, integrand);
+            integral = integrate<Rule, Outer>(Piece{0.0, mid, q_limb, 1.0}, integrand) +
+                       integrate<Rule, Outer>(Piece{mid, split, 1.0, KINK, h}, integrand) +
+                       integrate<Rule, Outer>(Piece{split, 1.0, KINK, 1.0, h_inner}, integrand);
         }
         return integral;
     }
@@ -270,16 +341,16 @@ typename Model::V disk_integral(double u, double rho, const Profile& profile, co
         const double qa = lo == 0.0 && !inside ? 2.0 : 1.0;
         V part{};
         if (inside && split > lo && split < hi) {
-            part = integrate<Rule>(Piece{lo, split, qa, KINK, h}, integrand) +
-                   integrate<Rule>(Piece{split, hi, KINK, 1.0, h}, integrand);
+            part = integrate<Rule, Outer>(Piece{lo, split, qa, KINK, h}, integrand) +
+                   integrate<Rule, Outer>(Piece{split, hi, KINK, 1.0, h_inner}, integrand);
         } else if (centred && hi == 1.0) {
             const double mid = lo == 0.0 ? 0.5 : lo;
-            if (mid > lo) part = integrate<Rule>(Piece{lo, mid, qa, 1.0}, integrand);
-            part += integrate<Rule>(Piece{mid, hi, 1.0, 2.0, h}, integrand);
+            if (mid > lo) part = integrate<Rule, Outer>(Piece{lo, mid, qa, 1.0}, integrand);
+            part += integrate<Rule, Outer>(Piece{mid, hi, 1.0, 2.0, h}, integrand);
         } else {
             const double qb = inside && split == hi ? KINK : 1.0;
             const double qa2 = inside && split == lo ? KINK : qa;
-            part = integrate<Rule>(Piece{lo, hi, qa2, qb, h}, integrand);
+            part = integrate<Rule, Outer>(Piece{lo, hi, qa2, qb, lo == 0.0 && out > 0.0 ? out : h}, integrand);
         }
         return part;
     };
@@ -319,14 +390,14 @@ typename Model::V disk_integral(double u, double rho, const Profile& profile, co
             auto zone_of = [&](double side) noexcept {
                 auto ring = [&](double mu) noexcept { return ring_at(mu, side); };
                 if (mu_u > mu_a && mu_u < mu_b) {
-                    return integrate<Rule>(Piece{mu_a, mu_u, 1.0, 4.0}, ring) +
-                           integrate<Rule>(Piece{mu_u, mu_b, 4.0, 1.0}, ring);
+                    return integrate<Rule, Outer>(Piece{mu_a, mu_u, 1.0, 4.0}, ring) +
+                           integrate<Rule, Outer>(Piece{mu_u, mu_b, 4.0, 1.0}, ring);
                 } else if (mu_u >= 0.0 && mu_u <= mu_a && mu_a - mu_u < mu_b - mu_a) {
-                    return integrate<Rule>(Piece{mu_a, mu_b, 4.0, 1.0}, ring);
+                    return integrate<Rule, Outer>(Piece{mu_a, mu_b, 4.0, 1.0}, ring);
                 } else if (mu_u >= mu_b && mu_u - mu_b < mu_b - mu_a) {
-                    return integrate<Rule>(Piece{mu_a, mu_b, 1.0, 4.0}, ring);
+                    return integrate<Rule, Outer>(Piece{mu_a, mu_b, 1.0, 4.0}, ring);
                 }
-                return integrate<Rule>(Piece{mu_a, mu_b}, ring);
+                return integrate<Rule, Outer>(Piece{mu_a, mu_b}, ring);
             };
             const double x_outer = Model::value(excess(r_outer)), x_inner = Model::value(excess(r_inner));
             V share{};
@@ -362,11 +433,26 @@ typename Model::V disk_integral(double u, double rho, const Profile& profile, co
     return integral;
 }
 
-// The integral with the rules for the source's size.
+// The integral with the rules for the accuracy and the source's size.
+template <int Level, class Model>
+typename Model::V disk_integral_at(double u, double rho, const Profile& profile, const Model& model) noexcept {
+    if (rho <= 1.0) return disk_integral<typename LevelRules<Level>::Small>(u, rho, profile, model);
+    return disk_integral<typename LevelRules<Level>::Large>(u, rho, profile, model);
+}
+
 template <class Model>
-typename Model::V disk_integral(double u, double rho, const Profile& profile, const Model& model) noexcept {
-    if (rho <= 1.0) return disk_integral<SmallSource>(u, rho, profile, model);
-    return disk_integral<LargeSource>(u, rho, profile, model);
+typename Model::V disk_integral(double u, double rho, const Profile& profile, const Model& model,
+                                Accuracy accuracy) noexcept {
+    static_assert(Accuracy::LEVELS == 7);
+    switch (accuracy.level()) {
+        case 1: return disk_integral_at<1>(u, rho, profile, model);
+        case 2: return disk_integral_at<2>(u, rho, profile, model);
+        case 3: return disk_integral_at<3>(u, rho, profile, model);
+        case 4: return disk_integral_at<4>(u, rho, profile, model);
+        case 5: return disk_integral_at<5>(u, rho, profile, model);
+        case 6: return disk_integral_at<6>(u, rho, profile, model);
+        default: return disk_integral_at<0>(u, rho, profile, model);
+    }
 }
 
 // Lengths below TINY: there A0(x) = (1/x)(1 + 3x^2/8 + ...) is 1/x to the
@@ -393,28 +479,40 @@ inline bool in_domain(double u, double rho) noexcept {
     return u >= 0 && rho > 0 && rho < std::numeric_limits<double>::infinity();
 }
 
-double scaled_magnification(double u, double rho, const Profile& profile) noexcept {
+double scaled_magnification(double u, double rho, const Profile& profile, Accuracy accuracy) noexcept {
     if (profile.law() == Law::uniform) return uniform_disk(u, rho);
-    if (!(u < FAR_FIELD_RATIO * rho)) return far_field(u, rho, profile.far_field_coefficients());
+    if (!(u < FAR_FIELD_FROM[static_cast<std::size_t>(accuracy.level())] * rho))
+        return far_field(u, rho, profile.far_field_coefficients());
     // F (A - A_U(rho)) = int dI/dtau r^2 (A_U(u, rho r) - A_U(u, rho)) dtau:
     // the disk superposition less the same for the uniform disk, so that a
     // profile whose light sits in a thin limb (all of F from a sliver of the
     // disk) keeps its accuracy; the difference vanishes at the limb.
     const double whole = uniform_disk(u, rho);
-    const double integral = disk_integral(u, rho, profile, ValueModel{u, rho, whole});
+    const double integral = disk_integral(u, rho, profile, ValueModel{u, rho, whole}, accuracy);
     // The mean of A0 >= 1 is never below 1; rounding must not take it there.
     return std::max(1.0, whole + integral / profile.flux());
 }
 
 }  // namespace
 
-double magnification(double u, double rho, const Profile& profile) noexcept {
+double magnification(double u, double rho, const Profile& profile, Accuracy accuracy) noexcept {
     if (!in_domain(u, rho)) return std::numeric_limits<double>::quiet_NaN();
     if (tiny(u, rho)) {
         const int k = tiny_scale(u, rho);
-        return std::ldexp(scaled_magnification(std::ldexp(u, k), std::ldexp(rho, k), profile), k);
+        return std::ldexp(scaled_magnification(std::ldexp(u, k), std::ldexp(rho, k), profile, accuracy), k);
     }
-    return scaled_magnification(u, rho, profile);
+    return scaled_magnification(u, rho, profile, accuracy);
+}
+
+std::expected<Accuracy, Error> Accuracy::of(double tolerance) {
+    if (!(tolerance >= DEFAULT_TOLERANCE && tolerance < 1.0)) {
+        return std::unexpected(Error{"tolerance must lie in [1e-09, 1) (the default, 1e-09, is the most accurate), got " +
+                                     repr(tolerance)});
+    }
+    Accuracy accuracy;
+    accuracy.tolerance_ = tolerance;
+    while (accuracy.level_ + 1 < LEVELS && LEVEL_TOLERANCE[accuracy.level_ + 1] <= tolerance) ++accuracy.level_;
+    return accuracy;
 }
 
 CoefficientTerms::CoefficientTerms(const Profile& profile) : moments(profile.moment_derivatives()) {
@@ -435,13 +533,13 @@ namespace {
 // The derivatives by the superposition integral, 0 <= u < 3 rho, rho <=
 // HUGE_SOURCE, not tiny.
 Gradient integral_gradient(double u, double rho, const Profile& profile, const CoefficientTerms* terms,
-                           std::span<double> coefficients, std::size_t count) noexcept {
+                           std::span<double> coefficients, std::size_t count, Accuracy accuracy) noexcept {
     constexpr double INF = std::numeric_limits<double>::infinity();
     const Gradient whole = uniform_disk_gradient(u, rho);
     std::vector<double> shares;
     if (profile.law() == Law::tabulated && count > 0) shares.assign(profile.segment_edges().size(), 0.0);
     const GradientModel model{u, rho, whole, shares.empty() ? nullptr : &shares};
-    const Lanes integral = disk_integral(u, rho, profile, model);
+    const Lanes integral = disk_integral(u, rho, profile, model, accuracy);
     const double flux = profile.flux();
     const double value = std::max(1.0, whole.value + integral.v[0] / flux);
     Gradient out{value, 0.0, 0.0};
@@ -479,18 +577,18 @@ Gradient integral_gradient(double u, double rho, const Profile& profile, const C
 
 // In the domain, not tiny.
 Gradient scaled_gradient(double u, double rho, const Profile& profile, const CoefficientTerms* terms,
-                         std::span<double> coefficients, std::size_t count) noexcept {
+                         std::span<double> coefficients, std::size_t count, Accuracy accuracy) noexcept {
     if (profile.law() == Law::uniform) return uniform_disk_gradient(u, rho);
     if (!(u < GRADIENT_FAR_FIELD_RATIO * rho)) {
         // From 3 source radii out the derivatives come from the far-field
         // series (at 3 radii its thirteenth term is 9^-13 of the first), which
         // keeps their digits where the disks' differences, all close to
-        // A - 1, would not; the value is magnification()'s (the series from 8
-        // radii out, the disks below).
+        // A - 1, would not; the value is magnification()'s (the series from
+        // FAR_FIELD_FROM radii out, at most 2.5).
         FarFieldMoments basis{};
         FarFieldGradient g =
             far_field_gradient(u, rho, profile.far_field_coefficients(), count > 0 ? &basis : nullptr);
-        if (u < FAR_FIELD_RATIO * rho) g.value = scaled_magnification(u, rho, profile);
+        g.value = scaled_magnification(u, rho, profile, accuracy);
         for (std::size_t i = 0; i < count; ++i) {
             double sum = 0.0;
             for (int k = detail::FAR_FIELD_TERMS - 1; k >= 1; --k) sum += terms->far[i][k] * basis[k];
@@ -502,24 +600,34 @@ Gradient scaled_gradient(double u, double rho, const Profile& profile, const Coe
     }
     // Beyond HUGE_SOURCE A - 1 < 2/rho^2 is below the last bit of 1, and so
     // are the derivatives' effects: they are given as 0, as for the uniform disk.
-    if (rho > HUGE_SOURCE) return {scaled_magnification(u, rho, profile), 0.0, 0.0};
+    if (rho > HUGE_SOURCE) return {scaled_magnification(u, rho, profile, accuracy), 0.0, 0.0};
     if (u == rho && profile.limb() == 0.0) {
         // A dark limb under the lens: the derivatives are finite, and given
         // as the limit from inside, taken one ulp inside.  (They vary like
         // d ln d in the distance d from the limb, 1e-14 of them here; at u =
         // rho itself the kink sits on the end of the interval, where the
         // rules resolve the derivatives only to about 1e-6.)
-        Gradient g = integral_gradient(std::nextafter(u, 0.0), rho, profile, terms, coefficients, count);
-        g.value = scaled_magnification(u, rho, profile);
+        const Accuracy rules = accuracy.with_level(GRADIENT_RULES[static_cast<std::size_t>(accuracy.level())]);
+        Gradient g = integral_gradient(std::nextafter(u, 0.0), rho, profile, terms, coefficients, count, rules);
+        g.value = scaled_magnification(u, rho, profile, accuracy);
         return g;
     }
-    return integral_gradient(u, rho, profile, terms, coefficients, count);
+    // The derivatives' integrands are log-singular at the lens where the
+    // value's has a kink: at the same nodes they keep about a thousandth of
+    // the value's accuracy, and so they take the rules of a tighter level
+    // (GRADIENT_RULES), the value those of its own.
+    const Accuracy rules = accuracy.with_level(GRADIENT_RULES[static_cast<std::size_t>(accuracy.level())]);
+    Gradient g = integral_gradient(u, rho, profile, terms, coefficients, count, rules);
+    if (rules.level() != accuracy.level() ||
+        !(u < FAR_FIELD_FROM[static_cast<std::size_t>(accuracy.level())] * rho))
+        g.value = scaled_magnification(u, rho, profile, accuracy);
+    return g;
 }
 
 }  // namespace
 
 Gradient magnification_gradient(double u, double rho, const Profile& profile, const CoefficientTerms* terms,
-                                std::span<double> coefficients) noexcept {
+                                std::span<double> coefficients, Accuracy accuracy) noexcept {
     const std::size_t count = terms != nullptr ? terms->moments.size() : 0;
     if (!in_domain(u, rho)) {
         constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
@@ -529,11 +637,11 @@ Gradient magnification_gradient(double u, double rho, const Profile& profile, co
     for (std::size_t i = 0; i < count; ++i) coefficients[i] = 0.0;
     if (tiny(u, rho)) {
         const int k = tiny_scale(u, rho);
-        const Gradient g = scaled_gradient(std::ldexp(u, k), std::ldexp(rho, k), profile, terms, coefficients, count);
+        const Gradient g = scaled_gradient(std::ldexp(u, k), std::ldexp(rho, k), profile, terms, coefficients, count, accuracy);
         for (std::size_t i = 0; i < count; ++i) coefficients[i] = std::ldexp(coefficients[i], k);
         return {std::ldexp(g.value, k), std::ldexp(g.du, 2 * k), std::ldexp(g.drho, 2 * k)};
     }
-    return scaled_gradient(u, rho, profile, terms, coefficients, count);
+    return scaled_gradient(u, rho, profile, terms, coefficients, count, accuracy);
 }
 
 }  // namespace kelvora::fspl

@@ -42,6 +42,7 @@
 // tools/fspl_accuracy_table.py).
 #pragma once
 
+#include <expected>
 #include <span>
 #include <vector>
 
@@ -50,10 +51,43 @@
 
 namespace kelvora::fspl {
 
+// The relative accuracy asked of A, a tolerance t: |A/A_true - 1| <= t for
+// every law, rho in [1e-6, 1e3] and u >= 0, the derivatives within 10 t.
+// The default, DEFAULT_TOLERANCE, is the most accurate; a looser tolerance
+// takes fewer nodes (and, far enough from the source, the far-field series
+// sooner), chosen per point from the level it falls in.  The uniform disk is
+// a closed form, exact to 1e-12 at any tolerance.
+inline constexpr double DEFAULT_TOLERANCE = 1e-9;
+
+class Accuracy {
+public:
+    // The default accuracy.
+    Accuracy() = default;
+    // The accuracy of tolerance t, DEFAULT_TOLERANCE <= t < 1; an Error
+    // (naming the tolerance) for any other t, NaN included.
+    static std::expected<Accuracy, Error> of(double tolerance);
+    // 0 (the default) to LEVELS - 1, the loosest.
+    int level() const noexcept { return level_; }
+    double tolerance() const noexcept { return tolerance_; }
+    // The same tolerance with the rules of another level.
+    Accuracy with_level(int level) const noexcept {
+        Accuracy a = *this;
+        a.level_ = level;
+        return a;
+    }
+    // Each level's tolerance, the loosest it promises.
+    static constexpr int LEVELS = 7;
+    static constexpr double LEVEL_TOLERANCE[LEVELS] = {1e-9, 1e-8, 1e-7, 1e-6, 1e-5, 1e-4, 1e-3};
+
+private:
+    int level_ = 0;
+    double tolerance_ = DEFAULT_TOLERANCE;
+};
+
 // A(u, rho) for u >= 0 (+inf included) and finite rho > 0; NaN for any other
 // u or rho (NaN, negative, rho zero or infinite).  Total: every pair of
 // doubles gives a number or NaN, without recursion.
-double magnification(double u, double rho, const Profile& profile) noexcept;
+double magnification(double u, double rho, const Profile& profile, Accuracy accuracy = {}) noexcept;
 
 // What the derivatives in a profile's coefficients need, made once per
 // profile: d m_k/dc_i (Profile::moment_derivatives) and from them the
@@ -64,7 +98,7 @@ struct CoefficientTerms {
     std::vector<FarFieldMoments> far;
 };
 
-// A(u, rho) (bit for bit magnification()) with dA/du and dA/drho and, when
+// A(u, rho) (bit for bit magnification() at the same accuracy) with dA/du and dA/drho and, when
 // terms is given, dA/dc_i into coefficients[0 .. profile.gradient_count()).
 // Outside the domain of magnification() every part is NaN.
 //
@@ -77,6 +111,6 @@ struct CoefficientTerms {
 // (-inf and +inf) when the limb is bright, I(0) > 0, and finite when it is
 // dark: the whole disk's logarithmic term enters with the weight I(0)/F.
 Gradient magnification_gradient(double u, double rho, const Profile& profile, const CoefficientTerms* terms,
-                                std::span<double> coefficients) noexcept;
+                                std::span<double> coefficients, Accuracy accuracy = {}) noexcept;
 
 }  // namespace kelvora::fspl

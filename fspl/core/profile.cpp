@@ -11,13 +11,6 @@
 
 namespace kelvora::fspl {
 
-namespace {
-
-using detail::FAR_FIELD_TERMS;
-
-// The shortest decimal form of a double that reads back to it, written as
-// Python's repr writes it: positional from 1e-4 up to 1e16 (with a ".0" when
-// it has no fraction), scientific with a two-digit exponent beyond.
 std::string repr(double x) {
     if (std::isnan(x)) return "nan";
     if (std::isinf(x)) return x > 0 ? "inf" : "-inf";
@@ -48,6 +41,11 @@ std::string repr(double x) {
     }
     return out;
 }
+
+namespace {
+
+using detail::FAR_FIELD_TERMS;
+
 
 // A name in quotes, its control characters (a NUL among them) escaped as
 // Python escapes them, so that a message shows the whole name.

@@ -36,6 +36,11 @@ struct Error {
     std::string message;
 };
 
+// The shortest decimal form of a double that reads back to it, written as
+// Python's repr writes it: positional from 1e-4 up to 1e16 (with a ".0" when
+// it has no fraction), scientific with a two-digit exponent beyond.
+std::string repr(double x);
+
 enum class Law { uniform, linear, quadratic, square_root, power_2, tabulated };
 
 // The law of its name ("uniform", "linear", "quadratic", "square-root",

@@ -357,9 +357,12 @@ def test_every_error_names_its_argument(call, exc, message):
 # -- Ctrl-C -----------------------------------------------------------------------------------
 
 INTERRUPTED = """
-import sys, time
+import signal, sys, time
 import numpy as np
 import kelvora_fspl
+# A shell that starts the tests in the background leaves SIGINT ignored, and
+# Python then installs no handler of its own.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 u = np.linspace(0.0, 0.2, {points})
 print("start", flush=True)
 began = time.monotonic()

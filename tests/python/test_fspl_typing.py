@@ -120,8 +120,9 @@ def test_magnification_signature_matches_the_stub():
     stub = stub_function("magnification")
     runtime = runtime_function(kelvora_fspl.magnification)
     assert [p[:3] for p in stub[0]] == [p[:3] for p in runtime[0]]
-    assert [p[0] for p in runtime[0]] == ["u", "rho", "law", "coefficients"]
-    assert [p[2] for p in runtime[0]] == ["<none>", "<none>", "uniform", ()]
+    assert [p[0] for p in runtime[0]] == ["u", "rho", "law", "coefficients", "tolerance"]
+    assert [p[2] for p in runtime[0]] == ["<none>", "<none>", "uniform", (), 1e-9]
+    assert runtime[0][-1][1] == "keyword-only"
     # The annotations too, once the stub's imported names are written out.
     assert stub == runtime
 
@@ -129,8 +130,9 @@ def test_magnification_signature_matches_the_stub():
 def test_gradient_signature_matches_the_stub():
     stub = stub_function("magnification_and_gradient")
     runtime = runtime_function(kelvora_fspl.magnification_and_gradient)
-    assert [p[0] for p in runtime[0]] == ["u", "rho", "law", "coefficients", "coefficients_gradient"]
-    assert runtime[0][-1][1:3] == ("keyword-only", False)
+    assert [p[0] for p in runtime[0]] == ["u", "rho", "law", "coefficients", "coefficients_gradient", "tolerance"]
+    assert runtime[0][-2][1:3] == ("keyword-only", False)
+    assert runtime[0][-1][1:3] == ("keyword-only", 1e-9)
     assert stub == runtime
 
 

@@ -8,7 +8,7 @@ of ``conventions`` move limb-darkening coefficients between the forms papers
 and the field's other packages quote.
 """
 
-from kelvora_fspl._core import LAWS, __version__, magnification, magnification_and_gradient
+from kelvora_fspl._core import DEFAULT_TOLERANCE, LAWS, __version__, magnification, magnification_and_gradient
 from kelvora_fspl.data import Dataset
 from kelvora_fspl.event import Event, FitResult
 from kelvora_fspl.conventions import (
@@ -20,6 +20,7 @@ from kelvora_fspl.conventions import (
 from kelvora_fspl.lightcurve import coefficient_names, light_curve, point_source_magnification
 
 __all__ = [
+    "DEFAULT_TOLERANCE",
     "Dataset",
     "Event",
     "FitResult",

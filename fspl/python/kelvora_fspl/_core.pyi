@@ -9,6 +9,7 @@ import numpy.typing
 
 __version__: Final[str]
 LAWS: Final[tuple[str, str, str, str, str, str]]
+DEFAULT_TOLERANCE: Final[float]
 
 # Arguments of shape (): the result is a numpy float64 scalar, as numpy's
 # ufuncs return.  (Scalars are array-likes too, hence the overlap, as in
@@ -21,6 +22,8 @@ def magnification(  # type: ignore[overload-overlap]
     rho: _Scalar,
     law: str = "uniform",
     coefficients: Sequence[Any] | numpy.typing.NDArray[Any] = (),
+    *,
+    tolerance: float = 1e-09,
 ) -> numpy.float64: ...
 @overload
 def magnification(
@@ -28,6 +31,8 @@ def magnification(
     rho: numpy.typing.ArrayLike,
     law: str = "uniform",
     coefficients: Sequence[Any] | numpy.typing.NDArray[Any] = (),
+    *,
+    tolerance: float = 1e-09,
 ) -> numpy.typing.NDArray[numpy.float64]: ...
 @overload
 def magnification_and_gradient(  # type: ignore[overload-overlap]
@@ -37,6 +42,7 @@ def magnification_and_gradient(  # type: ignore[overload-overlap]
     coefficients: Sequence[Any] | numpy.typing.NDArray[Any] = (),
     *,
     coefficients_gradient: bool = False,
+    tolerance: float = 1e-09,
 ) -> tuple[numpy.float64, ...]: ...
 @overload
 def magnification_and_gradient(
@@ -46,4 +52,5 @@ def magnification_and_gradient(
     coefficients: Sequence[Any] | numpy.typing.NDArray[Any] = (),
     *,
     coefficients_gradient: bool = False,
+    tolerance: float = 1e-09,
 ) -> tuple[numpy.typing.NDArray[numpy.float64], ...]: ...

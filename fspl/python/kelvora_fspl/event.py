@@ -33,6 +33,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from kelvora_fspl._core import DEFAULT_TOLERANCE, magnification
 from kelvora_fspl.data import Dataset
 from kelvora_fspl.lightcurve import light_curve
 
@@ -84,11 +85,15 @@ class Event:
         a dataset without a band).
     blend_fixed : sequence of int
         Datasets (by index) whose blend flux is held at 0.
+    tolerance : float
+        Relative accuracy of the magnifications (1e-9, the default, up to
+        below 1), as for ``magnification``: a looser one makes every
+        evaluation faster.
     """
 
     def __init__(self, datasets: Dataset | Sequence[Dataset], law: str = "uniform",
                  coefficients: Sequence[Any] | Mapping[str | None, Sequence[Any]] = (), *,
-                 blend_fixed: Sequence[int] = ()) -> None:
+                 blend_fixed: Sequence[int] = (), tolerance: float = DEFAULT_TOLERANCE) -> None:
         if isinstance(datasets, Dataset):
             datasets = [datasets]
         self.datasets = list(datasets)
@@ -96,6 +101,8 @@ class Event:
             raise TypeError("datasets must be a Dataset or a non-empty sequence of Dataset")
         self.law = law
         self.coefficients = coefficients
+        magnification(1.0, 0.1, tolerance=tolerance)  # checks it
+        self.tolerance = tolerance
         self.blend_fixed = frozenset(int(i) for i in blend_fixed)
         if any(not 0 <= i < len(self.datasets) for i in self.blend_fixed):
             raise ValueError(f"blend_fixed holds an index beyond the {len(self.datasets)} datasets")
@@ -176,7 +183,7 @@ class Event:
     def _curve(self, time: Any, params: Mapping[str, float], coefficients: Any, gradient: bool) -> Any:
         rho = params.get("rho")
         result = light_curve(time, params["t0"], params["u0"], params["tE"], rho, self.law, coefficients,
-                             gradient=gradient)
+                             gradient=gradient, tolerance=self.tolerance)
         if not gradient:
             return np.asarray(result, dtype=float)
         a, partials = result
@@ -189,7 +196,7 @@ class Event:
                 if isinstance(coefficients, tuple) and any(np.ndim(c) for c in coefficients):
                     inside = tuple(np.asarray(c)[bad] if np.ndim(c) else c for c in coefficients)
                 _, near = light_curve(time[bad], params["t0"], params["u0"], params["tE"], rho * (1 + 2.0**-40),
-                                      self.law, inside, gradient=True)
+                                      self.law, inside, gradient=True, tolerance=self.tolerance)
                 for name in partials:
                     partials[name] = partials[name].copy()
                     partials[name][bad] = near[name]

@@ -25,7 +25,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from kelvora_fspl._core import magnification, magnification_and_gradient
+from kelvora_fspl._core import DEFAULT_TOLERANCE, magnification, magnification_and_gradient
 
 __all__ = ["coefficient_names", "light_curve", "point_source_magnification"]
 
@@ -104,6 +104,7 @@ def light_curve(
     coefficients: Sequence[Any] | npt.NDArray[Any] = (),
     *,
     gradient: bool = False,
+    tolerance: float = DEFAULT_TOLERANCE,
 ) -> Any:
     """The magnification at times t of a source of radius rho (Einstein radii)
     passed by the lens at u0 at time t0, tE the Einstein time.
@@ -122,6 +123,10 @@ def light_curve(
         The limb-darkening law, as for :func:`kelvora_fspl.magnification`.
     gradient : bool
         Also return the partials.
+    tolerance : float
+        Relative accuracy asked of A (1e-9, the default, up to below 1; the
+        partials within 10 times it), as for
+        :func:`kelvora_fspl.magnification`.
 
     Returns
     -------
@@ -147,9 +152,9 @@ def light_curve(
         a, da_du = point_source_magnification(u, gradient=True)
     else:
         if not gradient:
-            return magnification(u, rho, law, coefficients)
+            return magnification(u, rho, law, coefficients, tolerance=tolerance)
         a, da_du, da_drho, *parts = magnification_and_gradient(u, rho, law, coefficients,
-                                                             coefficients_gradient=True)
+                                                             coefficients_gradient=True, tolerance=tolerance)
         names = coefficient_names(law, coefficients)
     with np.errstate(divide="ignore", invalid="ignore"):
         positive = u > 0
