@@ -42,7 +42,8 @@ constexpr FarFieldMoments UNIFORM = uniform_moments();
 // value's terms are added exactly as without them; the derivatives stop at
 // GRADIENT_TOLERANCE.
 template <bool Gradient>
-FarFieldGradient series(double u, double rho, const FarFieldMoments& c, FarFieldMoments* basis = nullptr) noexcept {
+FarFieldGradient series(double u, double rho, const FarFieldMoments& c, FarFieldMoments* basis = nullptr,
+                        double stop = SUM_TOLERANCE) noexcept {
     if (basis != nullptr) *basis = {};
     if (!(u < UNIT_BEYOND)) return {1.0, 0.0, 0.0};
     const double t = u * u;
@@ -61,7 +62,7 @@ FarFieldGradient series(double u, double rho, const FarFieldMoments& c, FarField
     auto add = [&](int k, double term, double du_term) noexcept {
         if (!value_done) {
             sum += term;
-            value_done = std::fabs(term) < SUM_TOLERANCE * sum;
+            value_done = std::fabs(term) < stop * sum;
         }
         if constexpr (Gradient) {
             if (!gradient_done) {
@@ -135,8 +136,8 @@ FarFieldGradient series(double u, double rho, const FarFieldMoments& c, FarField
 
 }  // namespace
 
-double far_field(double u, double rho, const FarFieldMoments& c) noexcept {
-    return series<false>(u, rho, c).value;
+double far_field(double u, double rho, const FarFieldMoments& c, double stop) noexcept {
+    return series<false>(u, rho, c, nullptr, stop).value;
 }
 
 FarFieldGradient far_field_gradient(double u, double rho, const FarFieldMoments& c,
@@ -148,7 +149,7 @@ FarFieldGradient far_field_uniform_gradient(double u, double rho) noexcept {
     return series<true>(u, rho, UNIFORM);
 }
 
-double far_field_uniform(double u, double rho) noexcept { return far_field(u, rho, UNIFORM); }
+double far_field_uniform(double u, double rho) noexcept { return far_field(u, rho, UNIFORM, SUM_TOLERANCE); }
 
 FarFieldMoments far_field_moments(const FarFieldMoments& m) noexcept {
     FarFieldMoments c{};

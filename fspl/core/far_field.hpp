@@ -28,8 +28,11 @@ namespace kelvora::fspl {
 
 using FarFieldMoments = std::array<double, detail::FAR_FIELD_TERMS>;
 
-// The series with moments c (c[0] = 1), u > rho > 0, u finite or infinite.
-double far_field(double u, double rho, const FarFieldMoments& c) noexcept;
+// The series with moments c (c[0] = 1), u > rho > 0, u finite or infinite,
+// summed until a term adds less than `stop` of A - 1 (by default 2^-60, the
+// last bit and a margin; a looser accuracy may stop sooner).
+inline constexpr double FAR_FIELD_STOP = 8.673617379884035e-19;  // 2^-60
+double far_field(double u, double rho, const FarFieldMoments& c, double stop = FAR_FIELD_STOP) noexcept;
 
 // The series and its derivatives in u and rho, term by term: with
 // d/dt M^k A0 = R_k(t)/(t^(k+3/2) (t+4)^(2k+3/2)) (far_field_series.hpp),

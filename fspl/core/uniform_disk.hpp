@@ -37,6 +37,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <limits>
 
 #include "fspl/core/far_field.hpp"
@@ -143,5 +144,11 @@ inline double uniform_disk(double u, double rho) noexcept {
     }
     return std::max(1.0, detail::uniform_disk_closed_form(u, rho));
 }
+
+// A_U(u, s[i]) for n radii at once (the nodes of a quadrature rule), each
+// bit for bit uniform_disk(u, s[i]): the closed form's lanes four at a time
+// where the processor has AVX2 (disk_lanes.hpp), the other regimes and
+// processors by uniform_disk() itself.
+void uniform_disk_many(double u, const double* s, double* out, std::size_t n) noexcept;
 
 }  // namespace kelvora::fspl

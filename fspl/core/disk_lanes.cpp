@@ -1,0 +1,52 @@
+#include "fspl/core/disk_lanes.hpp"
+
+#include <algorithm>
+#include <array>
+#include <limits>
+
+#include "fspl/core/uniform_disk.hpp"
+
+namespace kelvora::fspl {
+
+namespace lanes {
+
+bool available() noexcept {
+#if KELVORA_FSPL_HAVE_LANES
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    return avx2;
+#else
+    return false;
+#endif
+}
+
+}  // namespace lanes
+
+void uniform_disk_many(double u, const double* s, double* out, std::size_t n) noexcept {
+    constexpr std::size_t L = 4;
+    std::size_t i = 0;
+#if KELVORA_FSPL_HAVE_LANES
+    if (lanes::available() && u > 0 && u < std::numeric_limits<double>::infinity()) {
+        // Four radii at a time, the last group filled up with stand-ins.
+        for (; i < n; i += L) {
+            const std::size_t count = std::min(L, n - i);
+            std::array<bool, L> closed{};
+            std::array<double, L> radius{}, value{};
+            bool none = true;
+            for (std::size_t l = 0; l < L; ++l) {
+                const double rho = l < count ? s[i + l] : 0.5 * u;
+                closed[l] = l < count && u < FAR_FIELD_RATIO * rho && rho <= HUGE_SOURCE && u != rho;
+                none = none && !closed[l];
+                // A lane of another regime computes on a stand-in (a disk of
+                // half the separation) and is replaced below.
+                radius[l] = closed[l] ? rho : 0.5 * u;
+            }
+            if (!none) lanes::closed_form(u, radius.data(), value.data());
+            for (std::size_t l = 0; l < count; ++l) out[i + l] = closed[l] ? value[l] : uniform_disk(u, s[i + l]);
+        }
+        return;
+    }
+#endif
+    for (; i < n; ++i) out[i] = uniform_disk(u, s[i]);
+}
+
+}  // namespace kelvora::fspl
