@@ -22,11 +22,11 @@ bool available() noexcept {
 }  // namespace lanes
 
 void uniform_disk_many(double u, const double* s, double* out, std::size_t n) noexcept {
-    constexpr std::size_t L = 4;
+    constexpr std::size_t L = lanes::WIDTH;
     std::size_t i = 0;
 #if KELVORA_FSPL_HAVE_LANES
     if (lanes::available() && u > 0 && u < std::numeric_limits<double>::infinity()) {
-        // Four radii at a time, the last group filled up with stand-ins.
+        // WIDTH radii at a time, the last group filled up with stand-ins.
         for (; i < n; i += L) {
             const std::size_t count = std::min(L, n - i);
             std::array<bool, L> closed{};
