@@ -138,8 +138,8 @@ def test_fixed_parameters_and_pickling(event):
 def test_wrong_use(event):
     with pytest.raises(ValueError, match="params needs tE"):
         event.chi2({"t0": 0.0, "u0": 0.1})
-    with pytest.raises(ValueError, match="unknown parameter 'pi_EN'"):
-        event.chi2(dict(TRUTH, pi_EN=0.1))
+    with pytest.raises(ValueError, match="unknown parameter 'pi_E'"):
+        event.chi2(dict(TRUTH, pi_E=0.1))
     with pytest.raises(ValueError, match="no coefficients for band 'V'"):
         Event(synthetic(), "linear", {"I": (0.5,)})
     with pytest.raises(TypeError, match="datasets must be"):

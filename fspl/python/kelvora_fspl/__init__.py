@@ -17,7 +17,8 @@ from kelvora_fspl.conventions import (
     square_root_to_gamma_lambda,
     u1_to_gamma,
 )
-from kelvora_fspl.lightcurve import coefficient_names, light_curve, point_source_magnification
+from kelvora_fspl import parallax
+from kelvora_fspl.lightcurve import coefficient_names, light_curve, point_source_magnification, trajectory
 
 __all__ = [
     "DEFAULT_TOLERANCE",
@@ -33,6 +34,8 @@ __all__ = [
     "magnification",
     "magnification_and_gradient",
     "point_source_magnification",
+    "parallax",
     "square_root_to_gamma_lambda",
+    "trajectory",
     "u1_to_gamma",
 ]

@@ -1,5 +1,6 @@
 """A microlensing event: datasets, a limb-darkening law per band, and the fit
-of (t0, u0, tE, rho) with exact gradients.
+of (t0, u0, tE, rho) and the annual parallax (pi_EN, pi_EE) with exact
+gradients.
 
 Each dataset's model flux is F = fs A(t) + fb, the source flux fs and the
 blend flux fb its own (fb held at 0 for the datasets in ``blend_fixed``).
@@ -20,7 +21,10 @@ the nonlinear parameters only (variable projection; Golub & Pereyra 1973).
   no step reaches tE <= 0 or rho <= 0), from a given start or, with
   start=None, from a search of the data (``Event.search``).
 
-Without "rho" among the parameters the source is a point, A = A0(u).
+Without "rho" among the parameters the source is a point, A = A0(u).  With
+the event's coordinates, pi_EN and pi_EE may be among them (annual
+parallax, kelvora_fspl.parallax); the Earth's offsets are computed once per
+t0_par, which stays fixed during a fit.
 An epoch exactly on the limb (u = rho), where dA/du is infinite, takes its
 partials at rho (1 + 2^-40), 1e-12 off the limb: finite, and a fit steps on.
 """
@@ -36,10 +40,11 @@ import numpy.typing as npt
 from kelvora_fspl._core import DEFAULT_TOLERANCE, magnification
 from kelvora_fspl.data import Dataset
 from kelvora_fspl.lightcurve import light_curve
+from kelvora_fspl.parallax import annual_offsets, sky_position
 
 __all__ = ["Event", "FitResult"]
 
-NONLINEAR = ("t0", "u0", "tE", "rho")
+NONLINEAR = ("t0", "u0", "tE", "rho", "pi_EN", "pi_EE")
 
 
 @dataclasses.dataclass
@@ -51,7 +56,8 @@ class FitResult:
     array in the order of ``fitted``), ``chi2`` (the total) and
     ``chi2_per_dataset``, ``fluxes`` ((fs, fb) per dataset), ``evaluations``
     (the event's light curves computed, with or without partials, the
-    search's included), ``success`` and ``message`` (scipy's), and ``dof``.
+    search's included), ``success`` and ``message`` (scipy's), ``dof``, and
+    ``t0_par`` (the parallax's reference time, None without coordinates).
     """
 
     params: dict[str, float]
@@ -65,6 +71,7 @@ class FitResult:
     success: bool
     message: str
     dof: int
+    t0_par: float | None = None
 
     def __repr__(self) -> str:
         shown = ", ".join(f"{k}={v:.6g}±{self.errors.get(k, 0.0):.2g}" for k, v in self.params.items())
@@ -89,11 +96,19 @@ class Event:
         Relative accuracy of the magnifications (1e-9, the default, up to
         below 1), as for ``magnification``: a looser one makes every
         evaluation faster.
+    coordinates : str, (ra, dec) or SkyCoord
+        The event's position on the sky, for annual parallax
+        (:func:`kelvora_fspl.parallax.sky_position`).
+    t0_par : float
+        The parallax's reference time, in the unit of the datasets' times;
+        by default the t0 of the parameters (the start's, in a fit) rounded
+        to a day.
     """
 
     def __init__(self, datasets: Dataset | Sequence[Dataset], law: str = "uniform",
                  coefficients: Sequence[Any] | Mapping[str | None, Sequence[Any]] = (), *,
-                 blend_fixed: Sequence[int] = (), tolerance: float = DEFAULT_TOLERANCE) -> None:
+                 blend_fixed: Sequence[int] = (), tolerance: float = DEFAULT_TOLERANCE, coordinates: Any = None,
+                 t0_par: float | None = None) -> None:
         if isinstance(datasets, Dataset):
             datasets = [datasets]
         self.datasets = list(datasets)
@@ -103,6 +118,13 @@ class Event:
         self.coefficients = coefficients
         magnification(1.0, 0.1, tolerance=tolerance)  # checks it
         self.tolerance = tolerance
+        self.coordinates = coordinates
+        if coordinates is not None:
+            sky_position(coordinates)  # checks them
+        if t0_par is not None and not math.isfinite(t0_par):
+            raise ValueError(f"t0_par must be finite, got {t0_par!r}")
+        self.t0_par = t0_par
+        self._offsets: dict[float, tuple[Any, Any]] = {}
         self.blend_fixed = frozenset(int(i) for i in blend_fixed)
         if any(not 0 <= i < len(self.datasets) for i in self.blend_fixed):
             raise ValueError(f"blend_fixed holds an index beyond the {len(self.datasets)} datasets")
@@ -129,14 +151,25 @@ class Event:
 
     # -- the model ---------------------------------------------------------------------------
 
-    @staticmethod
-    def _check(params: Mapping[str, float]) -> None:
+    def _check(self, params: Mapping[str, float]) -> None:
         missing = [k for k in ("t0", "u0", "tE") if k not in params]
         if missing:
             raise ValueError(f"params needs {', '.join(missing)}")
         unknown = [k for k in params if k not in NONLINEAR]
         if unknown:
-            raise ValueError(f"unknown parameter {unknown[0]!r}; the parameters are t0, u0, tE and rho")
+            raise ValueError(f"unknown parameter {unknown[0]!r}; the parameters are t0, u0, tE, rho, pi_EN and pi_EE")
+        if self.coordinates is None and ("pi_EN" in params or "pi_EE" in params):
+            raise ValueError("pi_EN and pi_EE need the event's coordinates: Event(..., coordinates=...)")
+
+    def _parallax(self, params: Mapping[str, float]) -> tuple[Any, Any] | None:
+        """The Earth's offsets (north, east) at every epoch, stacked, for the
+        t0_par of these parameters; None without coordinates."""
+        if self.coordinates is None:
+            return None
+        t0_par = float(self.t0_par) if self.t0_par is not None else float(round(float(params["t0"])))
+        if t0_par not in self._offsets:
+            self._offsets[t0_par] = annual_offsets(self._time, self.coordinates, t0_par)
+        return self._offsets[t0_par]
 
     def _stacked(self) -> tuple[Any, Any]:
         """All epochs in one array, and the coefficients for one call over
@@ -162,9 +195,12 @@ class Event:
         self._check(params)
         self.evaluations += 1
         time, coefficients = self._stacked()
+        offsets = self._parallax(params)
         if coefficients is not None:
-            return self._curve(time, params, coefficients, gradient)
-        pieces = [self._curve(d.time, params, c, gradient) for d, c in zip(self.datasets, self._per_dataset)]
+            return self._curve(time, params, coefficients, gradient, offsets)
+        pieces = [self._curve(d.time, params, c, gradient,
+                              None if offsets is None else (offsets[0][i:j], offsets[1][i:j]))
+                  for d, c, i, j in zip(self.datasets, self._per_dataset, self._bounds[:-1], self._bounds[1:])]
         if not gradient:
             return np.concatenate(pieces)
         return (np.concatenate([a for a, _ in pieces]),
@@ -180,10 +216,14 @@ class Event:
         a, partials = whole
         return [(a[i:j], {name: p[i:j] for name, p in partials.items()}) for i, j in cuts]
 
-    def _curve(self, time: Any, params: Mapping[str, float], coefficients: Any, gradient: bool) -> Any:
+    def _curve(self, time: Any, params: Mapping[str, float], coefficients: Any, gradient: bool,
+               offsets: tuple[Any, Any] | None) -> Any:
         rho = params.get("rho")
+        parallax: dict[str, Any] = {}
+        if offsets is not None:
+            parallax = {"pi_EN": params.get("pi_EN", 0.0), "pi_EE": params.get("pi_EE", 0.0), "sky_offsets": offsets}
         result = light_curve(time, params["t0"], params["u0"], params["tE"], rho, self.law, coefficients,
-                             gradient=gradient, tolerance=self.tolerance)
+                             gradient=gradient, tolerance=self.tolerance, **parallax)
         if not gradient:
             return np.asarray(result, dtype=float)
         a, partials = result
@@ -195,8 +235,10 @@ class Event:
                 inside = coefficients
                 if isinstance(coefficients, tuple) and any(np.ndim(c) for c in coefficients):
                     inside = tuple(np.asarray(c)[bad] if np.ndim(c) else c for c in coefficients)
+                if offsets is not None:
+                    parallax["sky_offsets"] = (offsets[0][bad], offsets[1][bad])
                 _, near = light_curve(time[bad], params["t0"], params["u0"], params["tE"], rho * (1 + 2.0**-40),
-                                      self.law, inside, gradient=True, tolerance=self.tolerance)
+                                      self.law, inside, gradient=True, tolerance=self.tolerance, **parallax)
                 for name in partials:
                     partials[name] = partials[name].copy()
                     partials[name][bad] = near[name]
@@ -328,7 +370,7 @@ class Event:
             finite_source: bool = True, **options: Any) -> FitResult:
         """Fit the event; returns a FitResult.
 
-        start: a dict of t0, u0, tE (and rho); None searches the data first
+        start: a dict of t0, u0, tE (and rho, pi_EN, pi_EE); None searches the data first
         (``search``) and fits from the best point of its grid.  fixed: a dict
         of parameters held at their values.  finite_source=False (or a start
         without rho) fits a point source.  options go to
@@ -346,6 +388,17 @@ class Event:
         if not finite_source:
             start.pop("rho", None)
         self._check(start)
+        # t0_par stays where the start puts it for the whole fit.
+        saved_t0_par = self.t0_par
+        if self.coordinates is not None and self.t0_par is None:
+            self.t0_par = float(round(float(start["t0"])))
+        try:
+            return self._fit(start, fixed, before, least_squares, options)
+        finally:
+            self.t0_par = saved_t0_par
+
+    def _fit(self, start: dict[str, float], fixed: dict[str, float], before: int, least_squares: Any,
+             options: dict[str, Any]) -> FitResult:
         free = [k for k in NONLINEAR if k in start and k not in fixed]
         logs = {"tE", "rho"}
 
@@ -389,4 +442,4 @@ class Event:
         return FitResult(params=params, errors=errors, covariance=covariance, fitted=free, chi2=float(sum(per_dataset)),
                          chi2_per_dataset=per_dataset, fluxes=self.fluxes(params), evaluations=self.evaluations - before,
                          success=bool(solution.success), message=solution.message,
-                         dof=n_data - len(free) - n_fluxes)
+                         dof=n_data - len(free) - n_fluxes, t0_par=self.t0_par)
