@@ -110,7 +110,7 @@ def _barycentre_seen_from_earth(jd: Any) -> tuple[Any, Any]:
     """Position (AU) and velocity (AU/day) of the barycentre relative to the
     Earth at TDB Julian dates jd, shape jd.shape + (3,)."""
     try:
-        import erfa  # type: ignore[import-untyped]
+        import erfa  # type: ignore[import-untyped, import-not-found, unused-ignore]
     except ImportError:
         raise ImportError("annual parallax needs pyerfa (the Earth's orbit): pip install 'kelvora[parallax]' "
                           "or pip install pyerfa") from None
