@@ -62,3 +62,21 @@ def test_a_rough_start_does_not_fall_into_the_point_source_minimum():
     assert rough.params["rho"] == pytest.approx(best.params["rho"], rel=1e-3)
     trapped = event.fit({"t0": 2454656.4, "u0": 0.02, "tE": 20.0, "rho": 0.0005}, x_scale=1.0)
     assert trapped.chi2 > 5 * best.chi2  # the minimum this fit avoids
+
+
+@pytest.mark.no_refleak_repeat("work done in a child process")
+def test_the_parallax_example_finds_the_published_parallax():
+    # OGLE-2005-BLG-086 (OGLE-III, Wyrzykowski et al. 2015): annual parallax
+    # improves the fit by about 400 in chi2; the parallax vector found is
+    # (pi_EN, pi_EE) = (-0.30 +- 0.03, 0.110 +- 0.008), u0 < 0, tE = 110 d.
+    pytest.importorskip("scipy")
+    pytest.importorskip("erfa", reason="annual parallax needs pyerfa")
+    out = run_example("fit_ogle_2005_blg_086.py", "--quick")
+    chi2 = [float(x) for x in re.findall(r"chi2 = (\S+) for", out)]
+    assert len(chi2) == 2 and chi2[0] - chi2[1] > 300
+    parallax = out.split("annual parallax", 1)[1]
+    found = {name: (float(v), float(e)) for name, v, e in
+             re.findall(r"^  (u0|tE|pi_EN|pi_EE) += (\S+) \+- (\S+)", parallax, re.M)}
+    assert found["u0"][0] < 0 and abs(found["tE"][0] - 110) < 3 * found["tE"][1]
+    assert abs(found["pi_EN"][0] + 0.30) < 0.05 and abs(found["pi_EE"][0] - 0.11) < 0.02
+    assert 0.01 < found["pi_EN"][1] < 0.05 and 0.004 < found["pi_EE"][1] < 0.015
