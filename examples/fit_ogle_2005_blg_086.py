@@ -54,6 +54,7 @@ def figure(dataset: kelvora_fspl.Dataset, fits: dict[str, tuple[kelvora_fspl.Eve
 
     t0 = fits["parallax"][1].params["t0"]
     window = np.abs(dataset.time - t0) < 400
+    assert dataset.mag is not None and dataset.mag_err is not None  # read as magnitudes
     fig, axes = plt.subplots(3, 1, figsize=(8, 7), sharex=True, height_ratios=(3, 1, 1))
     axes[0].errorbar(dataset.time[window], dataset.mag[window], dataset.mag_err[window], fmt=".", ms=3,
                      color="0.4", elinewidth=0.6, label="OGLE-III I")
@@ -62,9 +63,11 @@ def figure(dataset: kelvora_fspl.Dataset, fits: dict[str, tuple[kelvora_fspl.Eve
     for k, (title, (event, result)) in enumerate(fits.items()):
         fs, fb = result.fluxes[0]
         p = result.params
-        extra = {"pi_EN": p["pi_EN"], "pi_EE": p["pi_EE"], "coordinates": COORDINATES, "t0_par": T0_PAR} \
-            if "pi_EN" in p else {}
-        model = kelvora_fspl.light_curve(dense, p["t0"], p["u0"], p["tE"], None, **extra)
+        if "pi_EN" in p:
+            model = kelvora_fspl.light_curve(dense, p["t0"], p["u0"], p["tE"], None, pi_EN=p["pi_EN"],
+                                             pi_EE=p["pi_EE"], coordinates=COORDINATES, t0_par=T0_PAR)
+        else:
+            model = kelvora_fspl.light_curve(dense, p["t0"], p["u0"], p["tE"], None)
         at_data = event.magnifications(p)[0]
         axes[0].plot(dense, 22.0 - 2.5 * np.log10(fs * model + fb), color=colours[title],
                      label=f"{title}, chi2 = {result.chi2:.0f}")
