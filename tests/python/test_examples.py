@@ -55,6 +55,7 @@ def test_demo_quick_light_curve():
 
 
 def test_demo_writes_its_figure(tmp_path):
+    pytest.importorskip("matplotlib", reason="the figure needs matplotlib (pip install '.[examples]')")
     figure = tmp_path / "light_curve.png"
     out = run_example("demo.py", "--output", str(figure), timeout=300)
     assert f"wrote {figure}" in out
