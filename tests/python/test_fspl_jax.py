@@ -164,3 +164,18 @@ def test_without_jax_the_package_imports_and_the_module_names_the_extra():
     """)
     assert done.returncode == 0, done.stderr
     assert "pip install 'kelvora[jax]'" in done.stdout
+
+
+def test_a_coefficient_per_band():
+    # "u1_I" replaces the I band's coefficient only, as an Event with that
+    # coefficient for I would have it.
+    t = np.linspace(-1.0, 1.0, 120)
+    a = kelvora_fspl.light_curve(t, 0.0, 0.02, 10.0, 0.04, "linear", (0.6,))
+    datasets = [kelvora_fspl.Dataset(t, 10 * a + 1, np.full(t.size, 0.05), band="I"),
+                kelvora_fspl.Dataset(t + 0.01, 5 * a + 2, np.full(t.size, 0.05), band="V")]
+    event = kelvora_fspl.Event(datasets, "linear", {"I": (0.5,), "V": (0.7,)})
+    params = {"t0": 0.001, "u0": 0.021, "tE": 10.1, "rho": 0.041}
+    chi2 = kj.event_chi2(event)
+    assert float(chi2(params)) == pytest.approx(event.chi2(params), rel=1e-12)
+    other = kelvora_fspl.Event(datasets, "linear", {"I": (0.45,), "V": (0.7,)})
+    assert float(chi2(dict(params, u1_I=0.45))) == pytest.approx(other.chi2(params), rel=1e-12)

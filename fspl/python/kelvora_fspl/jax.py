@@ -181,8 +181,9 @@ def event_chi2(event: Event) -> Callable[[Mapping[str, Any]], Any]:
     """The chi2 of an Event as a JAX function of a dict of traced parameters:
     t0, u0, tE, and rho (a point source without it), pi_EN and pi_EE (with
     the event's coordinates; its t0_par must be set), and the law's
-    coefficients by name (:func:`kelvora_fspl.coefficient_names`, e.g. "u1"),
-    which then replace the event's own for every dataset.  Each dataset's
+    coefficients by name (:func:`kelvora_fspl.coefficient_names`): "u1"
+    replaces the event's own for every dataset, "u1_I" for the datasets of
+    band I.  Each dataset's
     source and blend flux are solved by weighted linear least squares inside
     (blend held at 0 for the event's blend_fixed), as Event.chi2 does.  For
     a sampler: log-likelihood = -chi2/2."""
@@ -204,14 +205,21 @@ def event_chi2(event: Event) -> Callable[[Mapping[str, Any]], Any]:
             raise ValueError("event_chi2 needs the event's t0_par (Event(..., t0_par=...)): it is held fixed")
         offsets = annual_offsets(time, event.coordinates, float(event.t0_par))
 
+    bands = [d.band for d in event.datasets]
+    same = all(repr(c) == repr(per_dataset[0]) for c in per_dataset)
+
     def coefficients_for(params: Mapping[str, Any]) -> tuple[Any, ...]:
-        if names and all(n in params for n in names):
-            return tuple(params[n] for n in names)
-        if all(repr(c) == repr(per_dataset[0]) for c in per_dataset):
-            return tuple(per_dataset[0]) if event.law != "tabulated" else per_dataset[0]
         if event.law == "tabulated":
-            raise ValueError("event_chi2: tables that differ between datasets are not supported")
-        return tuple(jnp.asarray(np.repeat([float(c[k]) for c in per_dataset], sizes)) for k in range(len(names)))
+            if not same:
+                raise ValueError("event_chi2: tables that differ between datasets are not supported")
+            return tuple(per_dataset[0])
+        # Each dataset's: "u1_I" for the datasets of band I, else "u1" for all, else the event's own.
+        chosen = [[params.get(f"{name}_{band}", params.get(name, c[k])) for k, name in enumerate(names)]
+                  for band, c in zip(bands, per_dataset)]
+        if same and not any(f"{n}_{b}" in params for n in names for b in bands):
+            return tuple(chosen[0])
+        return tuple(jnp.concatenate([jnp.full(size, jnp.asarray(values[k], dtype=jnp.float64))
+                                      for values, size in zip(chosen, sizes)]) for k in range(len(names)))
 
     def sums(x: Any) -> Any:
         return jax.ops.segment_sum(x, segments, num_segments=count)
