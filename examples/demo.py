@@ -1,4 +1,5 @@
 """Light curve of a lens crossing a finite, limb-darkened source star.
+===================================================================
 
 A typical high-magnification event: the source radius is rho = 0.05 Einstein
 radii and the lens passes u0 = 0.02 Einstein radii from the source centre, so
@@ -31,6 +32,11 @@ import numpy as np
 import kelvora
 import kelvora_fspl
 
+try:
+    HERE = Path(__file__).parent
+except NameError:  # sphinx-gallery runs the example in its own directory, without __file__
+    HERE = Path.cwd()
+
 RHO = 0.05  # source radius in Einstein radii
 U0 = 0.02  # impact parameter in Einstein radii
 T_E = 20.0  # Einstein crossing time in days
@@ -43,9 +49,9 @@ TABLE_I = 1.0 - QUADRATIC[0] * (1.0 - TABLE_MU) - QUADRATIC[1] * (1.0 - TABLE_MU
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(description=__doc__.partition("\n")[0])
     parser.add_argument("--quick", action="store_true", help="no figure")
-    parser.add_argument("--output", type=Path, default=Path(__file__).with_name("light_curve.png"))
+    parser.add_argument("--output", type=Path, default=HERE / "light_curve.png")
     args = parser.parse_args()
 
     t = np.linspace(T0 - 2.0, T0 + 2.0, EPOCHS)

@@ -1,4 +1,5 @@
 """Fit a finite-source point-lens event twice: with the analytic Jacobian and with finite differences.
+===================================================================================================
 
 A synthetic event: a point lens crosses a limb-darkened source star of
 radius rho = 0.02 Einstein radii, 0.01 Einstein radii from its centre.  The
@@ -29,7 +30,7 @@ start:
         dF/dtE  = fs dA/du du/dtE,  du/dtE = -tau^2 / (tE u)
         dF/drho = fs dA/drho,       dF/dfs = A,   dF/dfb = 1.
 
-    u(t) = |(u0, tau)| and A is a smooth, even function of u with
+    u(t) = ``|(u0, tau)|`` and A is a smooth, even function of u with
     dA/du = 0 at u = 0, so at u = 0 (the lens over the source centre,
     u0 = 0 and t = t0) every u-derivative is 0: the factors tau/u and u0/u,
     bounded by 1, are taken as 0 there instead of 0/0.  The sign of u0 does
@@ -60,6 +61,7 @@ in units of these uncertainties.
 
 Usage:  python examples/fit_event.py [--quick] [--seed N] [--law linear|quadratic]
                                      [--finite-difference 2-point|3-point]
+
 --quick uses fewer data points (well under a second).  The exit status is
 1 if a fit fails to converge, if the two optima differ by more than
 AGREEMENT = 1e-2 sigma in any parameter (or their chi^2 by more than
@@ -68,7 +70,7 @@ analytic Jacobian did not need fewer model evaluations.
 
 The optima differ by 1e-6 to 1e-4 sigma with forward differences and by up
 to 6e-4 sigma with central ones.  Central differences take the larger step,
-eps^(1/3) rather than eps^(1/2) (times max(1, |p|)), and dA/du and dA/drho
+eps^(1/3) rather than eps^(1/2) (times ``max(1, |p|)``), and dA/du and dA/drho
 diverge like ln|u - rho| where the lens crosses the limb: for points within
 1e-4 Einstein radii of the limb their error in dA/drho is 1e-4 relative,
 against 2e-5 for forward differences (and 1e-11 against 1e-8 far from it).
@@ -319,7 +321,7 @@ def fit_random_event(seed: int) -> Array:
 
 
 def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(description=__doc__.partition("\n")[0])
     parser.add_argument("--quick", action="store_true", help="fewer points")
     parser.add_argument("--seed", type=int, default=20240611, help="seed of the noise generator")
     parser.add_argument("--law", choices=sorted(LAWS), default="linear", help="limb-darkening law (coefficients fixed)")
@@ -397,4 +399,6 @@ def main() -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    status = main()
+    if status:  # sphinx-gallery runs the example in its own process: exit only on failure
+        sys.exit(status)

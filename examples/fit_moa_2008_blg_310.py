@@ -1,4 +1,5 @@
 """Fit the finite-source event MOA-2008-BLG-310 with no starting guess.
+====================================================================
 
 Usage:  python examples/fit_moa_2008_blg_310.py [--quick] [--figure PATH]
 
@@ -24,7 +25,10 @@ import numpy as np
 
 import kelvora_fspl
 
-HERE = pathlib.Path(__file__).resolve().parent
+try:
+    HERE = pathlib.Path(__file__).resolve().parent
+except NameError:  # sphinx-gallery runs the example in its own directory, without __file__
+    HERE = pathlib.Path.cwd()
 DATA = HERE / "data" / "MOA-2008-BLG-310"
 U1 = {"I": 0.55, "R": 0.63, "H": 0.36, "unfiltered": 0.60}
 
@@ -80,7 +84,7 @@ def figure(event: kelvora_fspl.Event, result: kelvora_fspl.FitResult, path: str)
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser = argparse.ArgumentParser(description=__doc__.partition("\n")[0])
     parser.add_argument("--quick", action="store_true", help="no figure")
     parser.add_argument("--figure", default=str(HERE.parent / "docs" / "moa_2008_blg_310.png"))
     args = parser.parse_args()

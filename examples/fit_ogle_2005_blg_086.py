@@ -1,4 +1,5 @@
 """Fit the long event OGLE-2005-BLG-086 with and without annual parallax.
+======================================================================
 
 Usage:  python examples/fit_ogle_2005_blg_086.py [--quick] [--figure PATH]
 
@@ -28,7 +29,10 @@ import numpy as np
 
 import kelvora_fspl
 
-HERE = pathlib.Path(__file__).resolve().parent
+try:
+    HERE = pathlib.Path(__file__).resolve().parent
+except NameError:  # sphinx-gallery runs the example in its own directory, without __file__
+    HERE = pathlib.Path.cwd()
 DATA = HERE / "data" / "OGLE-2005-BLG-086" / "starBLG234.6.I.218982.dat"
 COORDINATES = "18:04:45.71 -26:59:15.2"
 T0_PAR = 3628.0  # HJD - 2450000
@@ -89,7 +93,7 @@ def figure(dataset: kelvora_fspl.Dataset, fits: dict[str, tuple[kelvora_fspl.Eve
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(description=__doc__.partition("\n")[0])
     parser.add_argument("--quick", action="store_true", help="skip the figure")
     parser.add_argument("--figure", default=str(HERE.parent / "docs" / "ogle_2005_blg_086.png"))
     args = parser.parse_args()

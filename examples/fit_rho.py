@@ -1,4 +1,5 @@
 """Fit the source radius rho, with t0, u0 and tE, to a noisy light curve of a limb-darkened source.
+================================================================================================
 
 A synthetic event: a point lens crosses a linearly limb-darkened source star
 (I(r) = 1 - 0.6 (1 - sqrt(1 - r^2))) of radius rho = 0.02 Einstein radii,
@@ -151,7 +152,7 @@ def report(title: str, result: Fit) -> None:
 
 
 def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(description=__doc__.partition("\n")[0])
     parser.add_argument("--quick", action="store_true", help="fewer points")
     parser.add_argument("--seed", type=int, default=20240611, help="seed of the noise generator")
     args = parser.parse_args()
@@ -187,4 +188,6 @@ def main() -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    status = main()
+    if status:  # sphinx-gallery runs the example in its own process: exit only on failure
+        sys.exit(status)

@@ -1,4 +1,5 @@
 """Magnification of a limb-darkened source as a sum of thin rings, checked against mpmath.
+=======================================================================================
 
 A source star of radius rho Einstein radii, with surface brightness I(r) at
 radius r (in stellar radii), is magnified by a point lens at a distance of l
@@ -40,7 +41,7 @@ I(r) h(l, r) 2 r has three awkward places:
   heyrovsky_magnification(r, l, ...), on the expansion side of the band.
 
 Within 1e-3 stellar radii of the centre the expansion's relative error,
-about |l - r|/l, is no longer small, so the magnification there is taken at
+about ``|l - r|/l``, is no longer small, so the magnification there is taken at
 l = 0, where every ring is at the single distance r from the lens.  A(l) is
 an even, smooth function of l, and the difference is below 4e-7 (for a
 source much smaller than the Einstein radius it is about 0.4 l^2).
@@ -335,7 +336,7 @@ def convergence_table(rho: float, refs: dict[float, MpReal], totals: Sequence[in
 
 
 def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(description=__doc__.partition("\n")[0])
     parser.add_argument("--quick", action="store_true", help="four separations, 15-digit reference")
     parser.add_argument("--rings", type=int, default=None, help="rings per piece (default 64, 32 with --quick)")
     args = parser.parse_args()
@@ -375,4 +376,6 @@ def main() -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    status = main()
+    if status:  # sphinx-gallery runs the example in its own process: exit only on failure
+        sys.exit(status)

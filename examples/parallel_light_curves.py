@@ -1,4 +1,5 @@
 """Compute a grid of limb-darkened light curves in parallel processes, and check them against a serial run.
+========================================================================================================
 
 kelvora holds the interpreter lock while it computes, so threads do not run
 its calls side by side; separate processes do.  This script computes one
@@ -83,7 +84,7 @@ def identical(a: Sequence[Array], b: Sequence[Array]) -> bool:
 
 
 def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(description=__doc__.partition("\n")[0])
     parser.add_argument("--quick", action="store_true", help="a smaller grid")
     parser.add_argument("--workers", type=int, default=os.process_cpu_count() or 1, help="worker processes")
     parser.add_argument("--start-method", default="spawn", choices=multiprocessing.get_all_start_methods())
@@ -130,4 +131,6 @@ def main() -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    status = main()
+    if status:  # sphinx-gallery runs the example in its own process: exit only on failure
+        sys.exit(status)

@@ -80,3 +80,19 @@ def test_the_parallax_example_finds_the_published_parallax():
     assert found["u0"][0] < 0 and abs(found["tE"][0] - 110) < 3 * found["tE"][1]
     assert abs(found["pi_EN"][0] + 0.30) < 0.05 and abs(found["pi_EE"][0] - 0.11) < 0.02
     assert 0.01 < found["pi_EN"][1] < 0.05 and 0.004 < found["pi_EE"][1] < 0.015
+
+
+@pytest.mark.no_refleak_repeat("work done in a child process")
+def test_the_sampling_example_runs_a_short_chain():
+    # Smoke run (30 warm-up, 30 samples): the chain stays near the
+    # least-squares optimum, within its errors.
+    pytest.importorskip("scipy")
+    pytest.importorskip("jax", reason="the example needs jax (pip install '.[jax]')")
+    pytest.importorskip("numpyro", reason="the example needs numpyro (pip install '.[jax]')")
+    out = run_example("sample_moa_2008_blg_310.py", "--quick", timeout=300)
+    assert "effective samples per second" in out
+    rows = {m[0]: [float(x) for x in m[1:]] for m in
+            re.findall(r"^(t0|u0|tE|rho)\s+(\S+)\s+(\S+)\s+(\S+)\s+(\S+)$", out, re.M)}
+    assert set(rows) == {"t0", "u0", "tE", "rho"}
+    for name, (mean, sd, ls, error) in rows.items():
+        assert abs(mean - ls) < 5 * error, name
