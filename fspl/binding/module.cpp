@@ -232,11 +232,17 @@ void sweep(std::span<PyArrayObject* const> operands, Kernel&& kernel, Fail&& fai
                     else if (bad_rho(buffers[1][e])) bad.emplace(false, buffers[1][e]);
                 }
                 if (bad) break;
-                std::array<double, MAX_OPERANDS> values{};
-                for (std::size_t e = 0; e < m && !stopped && !interrupted; ++e) {
-                    for (std::size_t k = 0; k < count; ++k) values[k] = buffers[k][e];
-                    stopped = !kernel(index + e, values.data());
-                    interrupted = !stopped && interrupts.step(detached);
+                if constexpr (requires { kernel.block(index, buffers[0].data(), buffers[1].data(), m); }) {
+                    // A kernel that takes the chunk at once (u and rho only).
+                    kernel.block(index, buffers[0].data(), buffers[1].data(), m);
+                    interrupted = interrupts.step(detached);
+                } else {
+                    std::array<double, MAX_OPERANDS> values{};
+                    for (std::size_t e = 0; e < m && !stopped && !interrupted; ++e) {
+                        for (std::size_t k = 0; k < count; ++k) values[k] = buffers[k][e];
+                        stopped = !kernel(index + e, values.data());
+                        interrupted = !stopped && interrupts.step(detached);
+                    }
                 }
                 if (stopped || interrupted) break;
                 index += m;
@@ -476,7 +482,18 @@ nb::object magnification(nb::handle u_obj, nb::handle rho_obj, nb::handle law, n
     if (args.shape.size > 0) {
         double* target = data_of(out);
         const auto arrays = args.arrays();
-        if (args.coefficients.profile) {
+        if (args.coefficients.profile && args.coefficients.profile->law() == Law::uniform) {
+            // The uniform disk a chunk at a time, its closed forms side by side.
+            struct Chunks {
+                const Profile& profile;
+                Accuracy accuracy;
+                double* target;
+                void block(std::size_t index, const double* u, const double* rho, std::size_t n) const noexcept {
+                    kelvora::fspl::magnification_points(u, rho, profile, accuracy, target + index, n);
+                }
+            };
+            sweep(arrays, Chunks{*args.coefficients.profile, accuracy, target}, [] {});
+        } else if (args.coefficients.profile) {
             const Profile& profile = *args.coefficients.profile;
             sweep(arrays, [&](std::size_t i, const double* v) noexcept {
                 target[i] = kelvora::fspl::magnification(v[0], v[1], profile, accuracy);

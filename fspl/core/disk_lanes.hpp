@@ -22,5 +22,7 @@ bool available() noexcept;
 // regime: 0 < u < FAR_FIELD_RATIO rho[l], rho[l] <= HUGE_SOURCE, u != rho[l].
 // Only where available().
 void closed_form(double u, const double* rho, double* out) noexcept;
+// The same for WIDTH points of their own: out[l] = uniform_disk(u[l], rho[l]).
+void closed_form_points(const double* u, const double* rho, double* out) noexcept;
 
 }  // namespace kelvora::fspl::lanes

@@ -115,11 +115,7 @@ KELVORA_LANES_INLINE V cel(V kc, V p, V a, V b) noexcept {
     return numeric::PI_2 * (b + a * em) / (em * (em + p));
 }
 
-}  // namespace
-
-void closed_form(double u_scalar, const double* rho_in, double* out) noexcept {
-    const V rho = load(rho_in);
-    const V u = splat(u_scalar);
+KELVORA_LANES_INLINE V closed_form_of(V u, V rho) noexcept {
     // detail::closed_form_parts
     const V d = (u - rho) / rho;
     const V S = (u + rho) / rho;
@@ -141,7 +137,15 @@ void closed_form(double u_scalar, const double* rho_in, double* out) noexcept {
     // uniform_disk_closed_form and uniform_disk's floor of 1
     const V kpi = cel(kc, p, alpha + gamma, gamma + alpha * p);
     const V value = (t_e + kpi) * numeric::INV_PI;
-    store(out, select(1.0 < value, value, splat(1.0)));
+    return select(1.0 < value, value, splat(1.0));
+}
+
+}  // namespace
+
+void closed_form(double u, const double* rho, double* out) noexcept { store(out, closed_form_of(splat(u), load(rho))); }
+
+void closed_form_points(const double* u, const double* rho, double* out) noexcept {
+    store(out, closed_form_of(load(u), load(rho)));
 }
 
 }  // namespace kelvora::fspl::lanes

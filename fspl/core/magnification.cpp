@@ -562,6 +562,19 @@ double magnification(double u, double rho, const Profile& profile, Accuracy accu
     return scaled_magnification(u, rho, profile, accuracy);
 }
 
+void magnification_points(const double* u, const double* rho, const Profile& profile, Accuracy accuracy,
+                          double* out, std::size_t n) noexcept {
+    if (profile.law() != Law::uniform) {
+        for (std::size_t i = 0; i < n; ++i) out[i] = magnification(u[i], rho[i], profile, accuracy);
+        return;
+    }
+    uniform_disk_points(u, rho, out, n);
+    // Outside the domain, and for tiny lengths (rescaled), as magnification() does.
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!in_domain(u[i], rho[i]) || tiny(u[i], rho[i])) out[i] = magnification(u[i], rho[i], profile, accuracy);
+    }
+}
+
 std::expected<Accuracy, Error> Accuracy::of(double tolerance) {
     if (!(tolerance >= DEFAULT_TOLERANCE && tolerance < 1.0)) {
         return std::unexpected(Error{"tolerance must lie in [1e-09, 1) (the default, 1e-09, is the most accurate), got " +

@@ -89,6 +89,12 @@ private:
 // doubles gives a number or NaN, without recursion.
 double magnification(double u, double rho, const Profile& profile, Accuracy accuracy = {}) noexcept;
 
+// magnification(u[i], rho[i], profile, accuracy) into out[i] for n points,
+// bit for bit; the uniform disk's closed forms side by side
+// (uniform_disk_points).
+void magnification_points(const double* u, const double* rho, const Profile& profile, Accuracy accuracy,
+                          double* out, std::size_t n) noexcept;
+
 // What the derivatives in a profile's coefficients need, made once per
 // profile: d m_k/dc_i (Profile::moment_derivatives) and from them the
 // derivatives of the far-field coefficients c_k = m_k/(m_0 (k!)^2).

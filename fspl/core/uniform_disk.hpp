@@ -151,4 +151,8 @@ inline double uniform_disk(double u, double rho) noexcept {
 // processors by uniform_disk() itself.
 void uniform_disk_many(double u, const double* s, double* out, std::size_t n) noexcept;
 
+// A_U(u[i], rho[i]) for n points, each bit for bit uniform_disk(u[i],
+// rho[i]), the closed form's lanes side by side as in uniform_disk_many.
+void uniform_disk_points(const double* u, const double* rho, double* out, std::size_t n) noexcept;
+
 }  // namespace kelvora::fspl

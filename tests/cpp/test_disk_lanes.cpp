@@ -64,6 +64,39 @@ TEST(DiskLanes, EveryRegimeMixedInOneGroup) {
     expect_same_bits(inf, {0.1, 1.0, 10.0, 0.5, 3.0});
 }
 
+TEST(DiskLanes, PointsOfTheirOwnGiveTheBitsOfOneAtATime) {
+    // uniform_disk_points: each point its own u and rho (a light curve of a
+    // uniform source), every regime mixed, every remainder of the groups.
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    std::mt19937_64 rng(310);
+    std::uniform_real_distribution<double> exponent(-7.0, 4.0), ratio(0.0, 10.0);
+    std::vector<double> u, rho;
+    for (int i = 0; i < 20000; ++i) {
+        const double r = std::pow(10.0, exponent(rng));
+        rho.push_back(r);
+        u.push_back(i % 7 == 0 ? r : i % 11 == 0 ? 8.0 * r : r * ratio(rng));
+    }
+    for (const double r : {1.0, 2e9, 1e-300}) {
+        for (const double x : {0.0, 1.0, 8.0, nan, inf}) {
+            u.push_back(x * r);
+            rho.push_back(r);
+        }
+    }
+    for (std::size_t n : {std::size_t{1}, std::size_t{7}, std::size_t{9}, u.size()}) {
+        std::vector<double> out(n, -1.0);
+        kelvora::fspl::uniform_disk_points(u.data(), rho.data(), out.data(), n);
+        for (std::size_t i = 0; i < n; ++i) {
+            const double one = uniform_disk(u[i], rho[i]);
+            if (std::isnan(one)) {
+                EXPECT_TRUE(std::isnan(out[i]));
+            } else {
+                EXPECT_EQ(bits(out[i]), bits(one)) << "u " << u[i] << " rho " << rho[i];
+            }
+        }
+    }
+}
+
 TEST(DiskLanes, TheLanesAreUsedWhereTheProcessorHasThem) {
     // Not a timing: where AVX2 is reported, the vector path is the one taken
     // (so that the tests above compare it, not the fallback, with the scalar).
