@@ -28,8 +28,15 @@ namespace {
 // (s - u) ln|s - u| of the disks w^7 ln w and the ln|s - u| of their
 // derivatives (the gradient) w^3 ln w, so that one set of nodes serves the
 // value and its derivatives (q = 2 leaves the derivatives 1e-5).
-template <int N, int NShort, int NOuter>
+// Rule: the pieces either side of the lens's kink, graded as w^Kink towards
+// it; ShortRule: a piece with no kink (the lens at the centre, or outside the
+// source); LimbRule: the piece of a lens just outside the limb (closer than
+// NEAR_LIMB radii); Outer: the pieces growing geometrically from a pair of
+// complex singularities (integrate()).
+template <int N, int NShort, int NOuter, int Kink = 4, int NLimb = N>
 struct Rules {
+    static constexpr double kink = Kink;
+    using LimbRule = numeric::GaussLegendreHalf<NLimb>;
     using Rule = numeric::GaussLegendreHalf<N>;
     using ShortRule = numeric::GaussLegendreHalf<NShort>;
     using Outer = numeric::GaussLegendreHalf<NOuter>;
@@ -76,6 +83,48 @@ struct LevelRules<6> {
     using Large = Rules<10, 8, 6>;
 };
 
+// The value's rules at each level, where they differ from the derivatives':
+// the value's integrand has only a kink, (s - u) ln|s - u|, at the lens,
+// which grading as w^2 makes w^3 ln w, and the milder grading leaves the
+// rest of the piece smoother, so that fewer nodes reach the tolerance
+// (measured on the tables and a dense grid about the limb); the
+// derivatives' integrands are log-singular there and keep w^4.
+template <int Level>
+struct ValueRules {
+    using Small = typename LevelRules<Level>::Small;
+    using Large = typename LevelRules<Level>::Large;
+};
+template <>
+struct ValueRules<1> {
+    using Small = Rules<16, 16, 10, 2, 20>;
+    using Large = LevelRules<1>::Large;
+};
+template <>
+struct ValueRules<2> {
+    using Small = Rules<12, 14, 10, 2, 16>;
+    using Large = LevelRules<2>::Large;
+};
+template <>
+struct ValueRules<3> {
+    using Small = Rules<10, 12, 8, 2, 14>;
+    using Large = LevelRules<3>::Large;
+};
+template <>
+struct ValueRules<4> {
+    using Small = Rules<8, 10, 8, 2, 12>;
+    using Large = LevelRules<4>::Large;
+};
+template <>
+struct ValueRules<5> {
+    using Small = Rules<8, 10, 6, 2, 10>;
+    using Large = LevelRules<5>::Large;
+};
+template <>
+struct ValueRules<6> {
+    using Small = Rules<6, 8, 6, 2, 8>;
+    using Large = LevelRules<6>::Large;
+};
+
 // From how many source radii out each level takes the far-field series for
 // the value (its derivatives from GRADIENT_FAR_FIELD_RATIO): where the
 // series' twelve terms, for the profile that converges slowest (all of its
@@ -101,7 +150,6 @@ constexpr std::array<double, Accuracy::LEVELS> SERIES_STOP = {
 // rule.
 constexpr double NEAR_LIMB = 1.25;
 
-constexpr double KINK = 4.0;
 
 // Table segments thinner than this (in r) are integrated over rings.
 constexpr double NARROW = 1e-4;
@@ -315,6 +363,8 @@ typename Model::V disk_integral(double u, double rho, const Profile& profile, co
     using Rule = typename Rules::Rule;
     using ShortRule = typename Rules::ShortRule;
     using Outer = typename Rules::Outer;
+    using LimbRule = typename Rules::LimbRule;
+    constexpr double KINK = Rules::kink;
     const double whole = model.whole_value();
     auto excess = [&model](double r) noexcept { return model.excess(r); };
 
@@ -359,7 +409,7 @@ typename Model::V disk_integral(double u, double rho, const Profile& profile, co
             // mu = tau^2 sqrt(2 - tau^4) at tau = 2^(1/4), which grading at the
             // limb would bring closer: no grading there.
             const Piece piece{0.0, 1.0, u == 0 ? 1.0 : q_limb, 1.0, out};
-            integral = u < NEAR_LIMB * rho && u > 0 ? integrate<Rule, Outer>(piece, integrand)
+            integral = u < NEAR_LIMB * rho && u > 0 ? integrate<LimbRule, Outer>(piece, integrand)
                                                     : integrate<ShortRule, Outer>(piece, integrand);
         } else if (!inside) {
             // The strong grading of mu^alpha on a limb piece of its own.
@@ -494,8 +544,9 @@ typename Model::V disk_integral(double u, double rho, const Profile& profile, co
 // The integral with the rules for the accuracy and the source's size.
 template <int Level, class Model>
 typename Model::V disk_integral_at(double u, double rho, const Profile& profile, const Model& model) noexcept {
-    if (rho <= 1.0) return disk_integral<typename LevelRules<Level>::Small>(u, rho, profile, model);
-    return disk_integral<typename LevelRules<Level>::Large>(u, rho, profile, model);
+    using Table = std::conditional_t<std::is_same_v<Model, ValueModel>, ValueRules<Level>, LevelRules<Level>>;
+    if (rho <= 1.0) return disk_integral<typename Table::Small>(u, rho, profile, model);
+    return disk_integral<typename Table::Large>(u, rho, profile, model);
 }
 
 template <class Model>
