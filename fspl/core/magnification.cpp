@@ -241,6 +241,69 @@ inline double radius(double tau) noexcept {
     return (1.0 - tau) * (1.0 + tau) * (1.0 + tau * tau);
 }
 
+// u - rho r, the disk's distance from the lens, at tau (r = radius(tau)).
+// With the lens within 2^-20 rho of the limb, from u - rho (exact there) and
+// rho tau^4 = rho (1 - r) (exact to its rounding): the difference of rho r
+// and u keeps only eps rho/|u - rho r| of it, none where r rounds to 1 (tau
+// below 1e-4), and near the limb the kink's neighbourhood is all there.
+inline double distance_from_lens(double u, double rho, double tau, double r) noexcept {
+    if (!(std::fabs(u - rho) <= 0x1p-20 * rho)) return u - rho * r;
+    const double t2 = tau * tau;
+    return (u - rho) + rho * (t2 * t2);
+}
+
+// The principal square root of x + iy, y >= 0, without cancellation.  (Not
+// std::hypot, see uniform_disk: here |x| < 8 and y = 2/rho < 2^505, as the
+// disk integral has rho > 2^-504, so the squares stay finite.)
+inline std::array<double, 2> complex_sqrt(double x, double y) noexcept {
+    const double m = std::sqrt(x * x + y * y);
+    if (x >= 0) {
+        const double re = std::sqrt(0.5 * (m + x));
+        return {re, re > 0 ? 0.5 * y / re : 0.0};
+    }
+    const double im = std::sqrt(0.5 * (m - x));
+    return {0.5 * y / im, im};
+}
+
+// The disks' singularities s = u +- 2i in tau, the roots of tau^4 = (rho -
+// u)/rho -+ 2i/rho nearest the interval: tau_c +- i h_c, {tau_c, h_c}, at
+// 22.5 to 90 degrees from the kink inside the limb (45 to 22.5 from the end
+// tau = 0 outside it).
+inline std::array<double, 2> disk_pole(double u, double rho) noexcept {
+    const auto root = complex_sqrt((rho - u) / rho, 2.0 / rho);
+    return complex_sqrt(root[0], root[1]);
+}
+
+// A piece graded at its start a (the lens's kink, or the limb with the lens
+// outside it), and refined geometrically from there when piece.h is below
+// half of it (integrate()).  Those resolve the disks' singularities where
+// they lie square to a, h = 1/(2 rho tau_u^3) off the kink to first order in
+// 2/(rho (1 - u/rho)).  With the lens near the limb they do not (disk_pole):
+// inside, once 1 - u/rho is below about 2/rho, they turn towards the line
+// (down to 22.5 degrees from it as seen from the kink), and outside they lie
+// at 22.5 to 45 degrees from the limb, beyond the graded part, inside one of
+// the geometric pieces or near the line of a single graded one.  Then the
+// piece is split at tau_c: on either side the pair lies square to an end.
+// Not when the pair is still nearly square to the kink (tau_c - a < h_c/2:
+// then it is within the graded part, or a plain tail would start next to the
+// kink), nor, with no geometric pieces, when it is a quarter of the piece off
+// the line.  For sources up to the Einstein radius the pair lies beyond the
+// interval (tau_c > 1).
+template <class R, class Tail, class Outer, class F>
+auto integrate_to_pole(const Piece& piece, double u, double rho, F&& f) noexcept {
+    const double width = piece.b - piece.a;
+    if (rho > 1.0) {
+        const bool geometric = piece.h > 0.0 && piece.h < 0.5 * width;
+        const double graded = geometric ? piece.h : 0.0;
+        const auto [tau_c, h_c] = disk_pole(u, rho);
+        if (tau_c < piece.b && tau_c - piece.a > std::max(graded, 0.5 * h_c) && (geometric || h_c < 0.25 * width)) {
+            return integrate<R, Outer>(Piece{piece.a, tau_c, piece.qa, 1.0, piece.h}, f) +
+                   integrate<Tail, Outer>(Piece{tau_c, piece.b}, f);
+        }
+    }
+    return integrate<R, Outer>(piece, f);
+}
+
 // Lanes of a gradient integral: the value, its derivatives in u and rho, and
 // in up to two coefficients of an analytic law.  Each lane takes exactly the
 // operations the value alone takes, so lane 0 is bit for bit the value.
@@ -272,13 +335,23 @@ struct ValueModel {
     double whole_value() const noexcept { return whole; }
     // (A node at the very centre, tau rounded to 1 on a source of more than
     // 1e13 Einstein radii, is a disk of radius 0: no excess, rather than 0 * NaN.)
-    double excess(double r) const noexcept { return r == 0 ? 0.0 : r * r * (uniform_disk(u, rho * r) - whole); }
-    double slope_excess(const Profile& profile, double tau, double r) const noexcept {
-        return profile.slope(tau, r) * excess(r);
+    // (sep: u - rho r, distance_from_lens.)
+    double excess(double r, double sep) const noexcept {
+        return r == 0 ? 0.0 : r * r * (uniform_disk(u, rho * r, sep) - whole);
     }
-    // slope_excess at n <= MANY nodes tau[i], bit for bit, the disks side by side.
+    double excess(double r) const noexcept { return excess(r, u - rho * r); }
+    double slope_excess(const Profile& profile, double tau, double r) const noexcept {
+        return profile.slope(tau, r) * excess(r, distance_from_lens(u, rho, tau, r));
+    }
+    // slope_excess at n <= MANY nodes tau[i], bit for bit, the disks side by
+    // side (with the lens on the limb, where the distances come from tau,
+    // one at a time).
     static constexpr std::size_t MANY = 64;
     void slope_excess_many(const Profile& profile, const double* tau, double* out, std::size_t n) const noexcept {
+        if (std::fabs(u - rho) <= 0x1p-20 * rho) {
+            for (std::size_t i = 0; i < n; ++i) out[i] = slope_excess(profile, tau[i], radius(tau[i]));
+            return;
+        }
         std::array<double, MANY> r, s, disk;
         for (std::size_t i = 0; i < n; ++i) {
             r[i] = radius(tau[i]);
@@ -308,23 +381,23 @@ struct GradientModel {
     Gradient whole;
     std::vector<double>* shares;  // tabulated: d(integral)/dI at each edge, or null
     double whole_value() const noexcept { return whole.value; }
-    Lanes excess(double r) const noexcept {
+    Lanes excess(double r, double sep) const noexcept {
         Lanes e;
         if (r == 0) return e;
-        const Gradient g = uniform_disk_gradient(u, rho * r);
+        const Gradient g = uniform_disk_gradient(u, rho * r, sep);
         e.v[0] = r * r * (g.value - whole.value);
-        // A node on the log singularity itself (rho r rounds to u; at u =
-        // rho, r rounds to 1 within 1e-4 of the limb in tau) carries no
-        // weight: the derivatives' integrands vanish there like d ln d.
-        if (rho * r == u) return e;
+        // A node on the log singularity itself (rho r rounds to u) carries
+        // no weight: the derivatives' integrands vanish there like d ln d.
+        if (sep == 0) return e;
         e.v[1] = r * r * (g.du - whole.du);
         e.v[2] = r * r * (r * g.drho - whole.drho);
         return e;
     }
+    Lanes excess(double r) const noexcept { return excess(r, u - rho * r); }
     Lanes slope_excess(const Profile& profile, double tau, double r) const noexcept {
         const double slope = profile.slope(tau, r);
         const auto dslope = profile.slope_derivatives(tau, r);
-        const Lanes e = excess(r);
+        const Lanes e = excess(r, distance_from_lens(u, rho, tau, r));
         Lanes out;
         out.v[0] = slope * e.v[0];
         out.v[1] = slope * e.v[1];
@@ -409,22 +482,23 @@ typename Model::V disk_integral(double u, double rho, const Profile& profile, co
             // mu = tau^2 sqrt(2 - tau^4) at tau = 2^(1/4), which grading at the
             // limb would bring closer: no grading there.
             const Piece piece{0.0, 1.0, u == 0 ? 1.0 : q_limb, 1.0, out};
-            integral = u < NEAR_LIMB * rho && u > 0 ? integrate<LimbRule, Outer>(piece, integrand)
-                                                    : integrate<ShortRule, Outer>(piece, integrand);
+            integral = u < NEAR_LIMB * rho && u > 0
+                           ? integrate_to_pole<LimbRule, Rule, Outer>(piece, u, rho, integrand)
+                           : integrate_to_pole<ShortRule, Rule, Outer>(piece, u, rho, integrand);
         } else if (!inside) {
             // The strong grading of mu^alpha on a limb piece of its own.
-            integral = integrate<Rule, Outer>(Piece{0.0, 0.5, q_limb, 1.0, out}, integrand) +
+            integral = integrate_to_pole<Rule, Rule, Outer>(Piece{0.0, 0.5, q_limb, 1.0, out}, u, rho, integrand) +
                        integrate<Rule, Outer>(Piece{0.5, 1.0}, integrand);
         } else if (profile.law() != Law::power_2) {
             // dI/dtau is smooth at the limb: grade only towards the lens.
             integral = integrate<Rule, Outer>(Piece{0.0, split, 1.0, KINK, h}, integrand) +
-                       integrate<Rule, Outer>(Piece{split, 1.0, KINK, 1.0, h_inner}, integrand);
+                       integrate_to_pole<Rule, Rule, Outer>(Piece{split, 1.0, KINK, 1.0, h_inner}, u, rho, integrand);
         } else {
             // mu^alpha needs its own grading at the limb: a third piece.
             const double mid = 0.5 * split;
             integral = integrate<Rule, Outer>(Piece{0.0, mid, q_limb, 1.0}, integrand) +
                        integrate<Rule, Outer>(Piece{mid, split, 1.0, KINK, h}, integrand) +
-                       integrate<Rule, Outer>(Piece{split, 1.0, KINK, 1.0, h_inner}, integrand);
+                       integrate_to_pole<Rule, Rule, Outer>(Piece{split, 1.0, KINK, 1.0, h_inner}, u, rho, integrand);
         }
         return integral;
     }
@@ -435,7 +509,7 @@ typename Model::V disk_integral(double u, double rho, const Profile& profile, co
     // any width (down to a single point) contributes its rise once.
     auto integrand = [&](double tau) noexcept {
         const double r = radius(tau);
-        return (4.0 * tau * r / std::sqrt(1.0 + r)) * excess(r);
+        return (4.0 * tau * r / std::sqrt(1.0 + r)) * model.excess(r, distance_from_lens(u, rho, tau, r));
     };
     auto mu_at = [](double tau) noexcept { return tau * tau * std::sqrt(1.0 + radius(tau)); };
     const auto& edges = profile.breakpoints();
@@ -450,7 +524,7 @@ typename Model::V disk_integral(double u, double rho, const Profile& profile, co
         V part{};
         if (inside && split > lo && split < hi) {
             part = integrate<Rule, Outer>(Piece{lo, split, qa, KINK, h}, integrand) +
-                   integrate<Rule, Outer>(Piece{split, hi, KINK, 1.0, h_inner}, integrand);
+                   integrate_to_pole<Rule, Rule, Outer>(Piece{split, hi, KINK, 1.0, h_inner}, u, rho, integrand);
         } else if (centred && hi == 1.0) {
             const double mid = lo == 0.0 ? 0.5 : lo;
             if (mid > lo) part = integrate<Rule, Outer>(Piece{lo, mid, qa, 1.0}, integrand);
@@ -458,7 +532,9 @@ typename Model::V disk_integral(double u, double rho, const Profile& profile, co
         } else {
             const double qb = inside && split == hi ? KINK : 1.0;
             const double qa2 = inside && split == lo ? KINK : qa;
-            part = integrate<Rule, Outer>(Piece{lo, hi, qa2, qb, lo == 0.0 && out > 0.0 ? out : h}, integrand);
+            // (The first segment with the lens outside: tau_out off its end.)
+            const double h2 = qa > 1.0 && out > 0.0 ? std::min(h, out) : h;
+            part = integrate<Rule, Outer>(Piece{lo, hi, qa2, qb, h2}, integrand);
         }
         return part;
     };
@@ -726,9 +802,12 @@ Gradient scaled_gradient(double u, double rho, const Profile& profile, const Coe
     if (u == rho && profile.limb() == 0.0) {
         // A dark limb under the lens: the derivatives are finite, and given
         // as the limit from inside, taken one ulp inside.  (They vary like
-        // d ln d in the distance d from the limb, 1e-14 of them here; at u =
-        // rho itself the kink sits on the end of the interval, where the
-        // rules resolve the derivatives only to about 1e-6.)
+        // d ln d in the distance d from the limb, 1e-14 of them here.  The
+        // kink then lies 1e-4 from the limb in tau, resolved by the pieces
+        // growing from it and the disks' distances taken from tau, see
+        // distance_from_lens; at u = rho itself the kink sits on the end of
+        // the interval, where the rules resolve the derivatives only to about
+        // 1e-6.)
         const Accuracy rules = accuracy.with_level(GRADIENT_RULES[static_cast<std::size_t>(accuracy.level())]);
         Gradient g = integral_gradient(std::nextafter(u, 0.0), rho, profile, terms, coefficients, count, rules);
         g.value = scaled_magnification(u, rho, profile, accuracy);

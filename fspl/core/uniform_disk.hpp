@@ -66,15 +66,17 @@ inline double ellipe_complement(double x) noexcept {
 //   pi A_U = S s E/(2 rho) - d (8 + rho^2 S d)/(2 rho s) K + 2 d^2 (1 + rho^2)/(rho S s) Pi,
 //
 // s = sqrt(4 + rho^2 d^2), 1 - n = d^2/S^2, 1 - m = d^2 (4 + rho^2 S^2)/(S^2 s^2).
-// The quantities shared with the derivatives below are kept.
+// The quantities shared with the derivatives below are kept.  separation is
+// u - rho, passed by callers that know it better than the difference of the
+// rounded u and rho (near the limb, where every digit of it counts).
 struct ClosedForm {
     double d, S, rho2, s, p, kc, e;
     double t_e, alpha, gamma;  // pi A_U = t_e + alpha K + gamma Pi
 };
 
-inline ClosedForm closed_form_parts(double u, double rho) noexcept {
+inline ClosedForm closed_form_parts(double u, double rho, double separation) noexcept {
     ClosedForm f{};
-    f.d = (u - rho) / rho;
+    f.d = separation / rho;
     f.S = (u + rho) / rho;
     const double d2 = f.d * f.d;
     f.rho2 = rho * rho;
@@ -88,8 +90,10 @@ inline ClosedForm closed_form_parts(double u, double rho) noexcept {
     return f;
 }
 
-inline double uniform_disk_closed_form(double u, double rho) noexcept {
-    const ClosedForm f = closed_form_parts(u, rho);
+inline ClosedForm closed_form_parts(double u, double rho) noexcept { return closed_form_parts(u, rho, u - rho); }
+
+inline double uniform_disk_closed_form(double u, double rho, double separation) noexcept {
+    const ClosedForm f = closed_form_parts(u, rho, separation);
     const double kpi = numeric::cel(f.kc, f.p, f.alpha + f.gamma, f.gamma + f.alpha * f.p);
     return (f.t_e + kpi) * numeric::INV_PI;
 }
@@ -126,8 +130,9 @@ inline double ring_average(double u, double s) noexcept { return ring_average(u,
 inline constexpr double HUGE_SOURCE = 1e9;
 
 // A_U(u, rho) for rho > 0 and u >= 0 (NaN u gives NaN, u = inf gives 1).
-// Never below 1, as the mean of A0 >= 1 is not.
-inline double uniform_disk(double u, double rho) noexcept {
+// Never below 1, as the mean of A0 >= 1 is not.  separation is u - rho, or
+// a better value of it (closed_form_parts); u - rho gives uniform_disk(u, rho).
+inline double uniform_disk(double u, double rho, double separation) noexcept {
     if (!(u < FAR_FIELD_RATIO * rho)) {
         if (u != u) return u;
         return far_field_uniform(u, rho);
@@ -137,13 +142,15 @@ inline double uniform_disk(double u, double rho) noexcept {
     // std::hypot: its glibc 2.35 symbol version would raise the wheel's
     // manylinux floor for no accuracy gain here.)
     if (u == 0) return std::sqrt(rho * rho + 4.0) / rho;
-    if (u == rho) {
+    if (separation == 0) {
         // 2 (1 + 1/rho^2) atan(rho), without 1/rho^2 overflowing.
         const double arc = std::atan(rho);
         return (2.0 / rho + 2.0 * (arc + (arc / rho) / rho)) * numeric::INV_PI;
     }
-    return std::max(1.0, detail::uniform_disk_closed_form(u, rho));
+    return std::max(1.0, detail::uniform_disk_closed_form(u, rho, separation));
 }
+
+inline double uniform_disk(double u, double rho) noexcept { return uniform_disk(u, rho, u - rho); }
 
 // A_U(u, s[i]) for n radii at once (the nodes of a quadrature rule), each
 // bit for bit uniform_disk(u, s[i]): the closed form's lanes four at a time

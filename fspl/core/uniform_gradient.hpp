@@ -155,8 +155,9 @@ inline double small_separation_du(double u, double rho) noexcept {
 }  // namespace detail
 
 // A_U and its derivatives for rho > 0 and u >= 0.  value is bit for bit
-// uniform_disk(u, rho).  NaN u gives NaN in all three.
-inline Gradient uniform_disk_gradient(double u, double rho) noexcept {
+// uniform_disk(u, rho, separation).  NaN u gives NaN in all three.
+// separation is u - rho, or a better value of it (closed_form_parts).
+inline Gradient uniform_disk_gradient(double u, double rho, double separation) noexcept {
     constexpr double INF = std::numeric_limits<double>::infinity();
     if (!(u < FAR_FIELD_RATIO * rho)) {
         if (u != u) return {u, u, u};
@@ -169,15 +170,15 @@ inline Gradient uniform_disk_gradient(double u, double rho) noexcept {
         const double root = std::sqrt(rho * rho + 4.0);
         return {root / rho, 0.0, (-4.0 / rho) / (rho * root)};
     }
-    if (u == rho) return {uniform_disk(u, rho), -INF, INF};
+    if (separation == 0) return {uniform_disk(u, rho, separation), -INF, INF};
     // (For rho <= 1 the closed form's derivatives keep 1e-10 up to 8 rho and
     // cost less than a second evaluation by the series.)
     if (u >= GRADIENT_FAR_FIELD_RATIO * rho && rho > 1.0) {
         const FarFieldGradient g = far_field_uniform_gradient(u, rho);
-        return {uniform_disk(u, rho), g.du, g.drho};
+        return {uniform_disk(u, rho, separation), g.du, g.drho};
     }
     using numeric::INV_PI;
-    const detail::ClosedForm f = detail::closed_form_parts(u, rho);
+    const detail::ClosedForm f = detail::closed_form_parts(u, rho, separation);
     const double b = f.rho2 * (f.d * f.d);  // (u - rho)^2
     const double l = u / rho;
     // pi A_U = t_e + alpha K + gamma Pi;  pi M0 S s rho/2 = 2 K + b Pi;  K.
@@ -197,5 +198,7 @@ inline Gradient uniform_disk_gradient(double u, double rho) noexcept {
     }
     return {value, du, drho};
 }
+
+inline Gradient uniform_disk_gradient(double u, double rho) noexcept { return uniform_disk_gradient(u, rho, u - rho); }
 
 }  // namespace kelvora::fspl
