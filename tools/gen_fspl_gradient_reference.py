@@ -114,8 +114,31 @@ Uniform disk: route 1 is the closed form itself (no quadrature); a third
 route, mpmath's numerical derivative of the Witt & Mao closed form at raised
 precision, is compared on those rows as well.
 
-Usage:  python3 tools/gen_fspl_gradient_reference.py [output.csv]
-Needs mpmath.  Uses two processes; takes about 17 minutes (34 CPU minutes).
+The lens on the limb, u = rho.  With a bright limb, I(0) > 0, the whole
+disk's D_u and D_s diverge like ln|u - rho| with the weight I(0): dA/du =
+-inf and dA/drho = +inf, written so by both routes (the value and the
+coefficient derivatives, finite, are computed as elsewhere).  With a dark
+limb (linear u1 = 1) they are finite: route 1 integrates the kernels as
+elsewhere (their ln|s - u| now at the end mu = 0 of the interval, where
+I' ~ 1), and route 2 takes one-sided differences from inside (u - h,
+rho + h), as A is analytic in u and rho from inside up to the limb (the
+(u - rho)^(3/2) term of the ring through the lens's limb appears only
+outside), with h from the distance to the nearest other singularity.
+
+The grid: u/rho in LS for rho in RHOS (and the uniform disk for
+UNIFORM_ONLY_RHOS), and for sources of 30 to 100 Einstein radii a grid
+dense about the limb (LARGE_LS), where the disks' complex singularities
+s = u +- 2i lie within 2/rho of it.
+
+Usage:  python3 tools/gen_fspl_gradient_reference.py [--add-missing] [output.csv]
+Needs mpmath.  Uses two processes; the whole table takes about 40 minutes
+(80 CPU minutes).  With --add-missing the existing table is read and only
+the rows missing from it (a law at a point of the grid) are computed; its
+rows are kept as they are and the new ones put in their places of the
+grid's order, so the file is the one a whole run writes (the largest route
+disagreements in its header are the larger of the table's and the run's).
+This is how the rows of rho = 30, 60, 100, of u/rho = 1 +- 1e-7 and of
+the dark-limbed linear law were added.
 """
 
 import math
@@ -138,13 +161,19 @@ AGREE = mp.mpf("1e-18")           # required relative agreement of the routes
 
 RHOS = [1e-4, 1e-2, 0.1, 1.0, 10.0, 1e3]
 UNIFORM_ONLY_RHOS = [1e-6]
-LS = [0.0, 1e-3, 0.3, 0.7, 0.95, 0.999, 1 - 1e-6, 1 + 1e-6, 1.001, 1.05, 1.5,
-      3.0, 7.9, 8.1, 30.0, 1e3]
+LS = [0.0, 1e-3, 0.3, 0.7, 0.95, 0.999, 1 - 1e-6, 1 - 1e-7, 1 + 1e-7, 1 + 1e-6,
+      1.001, 1.05, 1.5, 3.0, 7.9, 8.1, 30.0, 1e3]
+# Sources of 30 to 100 Einstein radii, where the disks' complex singularities
+# (s = u +- 2i) lie within 2/rho of the limb: a grid dense about the limb.
+LARGE_RHOS = [30.0, 60.0, 100.0]
+LARGE_LS = [0.0, 0.5, 0.9, 0.99, 0.999, 1 - 1e-4, 1 - 1e-7, 1.0, 1 + 1e-7,
+            1 + 1e-4, 1.01, 1.1, 2.0, 3.0, 5.0]
 
 # (law, c1, c2, mu_nodes, intensities), as in gen_fspl_reference.
 LAWS = [
     ("uniform", None, None, None, None),
     ("linear", 0.6, None, None, None),
+    ("linear", 1.0, None, None, None),      # a dark limb: finite derivatives at u = rho
     ("quadratic", 0.4, 0.25, None, None),
     ("square-root", 0.3, 0.5, None, None),
     ("power-2", 0.7, 0.6, None, None),
@@ -498,6 +527,11 @@ def route1(u, rho, laws, bits):
                     # dA/du = 0 at u = 0; the coefficients need N_c and F_c only.
                     row.append(mp.mpf(0))
                     continue
+                if u == rho and i0 != 0 and j in (1, 2):
+                    # The lens on a bright limb: the whole disk's D_u and D_s
+                    # diverge like ln|u - rho| with the weight I(0) > 0.
+                    row.append(-mp.inf if j == 1 else mp.inf)
+                    continue
                 total = i0 * limb[j]
                 if law[0] != "uniform":
                     what = f"route 1 {law} kernel {j} u={u} rho={rho}"
@@ -577,8 +611,9 @@ def ring_excess(u, rho, c, laws, bits, scale, with_coefficients):
 
 def fd_step(u, rho, laws):
     """Power of two just below FD_ETA times the distance to the nearest
-    singularity of A(u, rho) (limb through the lens, tabulated kinks)."""
-    delta = rho if u == 0 else min(rho, abs(u - rho))
+    singularity of A(u, rho) (limb through the lens, tabulated kinks; at
+    u = rho the nearest other one)."""
+    delta = rho if u == 0 or u == rho else min(rho, abs(u - rho))
     for law in laws:
         if law[0] == "tabulated":
             for x in law[3]:
@@ -607,17 +642,35 @@ def route2(u, rho, laws, h):
     def central(fp, fm):
         return (fp - fm) / (2 * h)
 
-    if u == 0:
-        a_u = [mp.mpf(0)] * len(laws)
-        e1 = excess(h * 2 ** 20, rho)
-        check = [abs(x[0] - y[0]) / (h * 2 ** 20) for x, y in zip(e1, centre)]
+    check = None
+    if u == rho:
+        # The lens on the limb.  A bright limb: both derivatives infinite.  A
+        # dark one (I(0) = 0): A is analytic in u and rho from inside up to
+        # the limb (outside it gains a (u - rho)^(3/2) term), so one-sided
+        # differences from inside, (-3 f(0) + 4 f(h) - f(2 h))/(2 h) + O(h^2)
+        # with h towards the centre (u - h, rho + h).
+        dark = [ref.brightness(law, mp.mpf(0)) == 0 for law in laws]
+        eu = [excess(u - k * h, rho) for k in (1, 2)] if any(dark) else None
+        er = [excess(u, rho + k * h) for k in (1, 2)] if any(dark) else None
+
+        def inward(f0, f1, f2):
+            return (-3 * f0 + 4 * f1 - f2) / (2 * h)
+
+        a_u = [-inward(centre[i][0], eu[0][i][0], eu[1][i][0]) if dark[i] else -mp.inf
+               for i in range(len(laws))]
+        a_rho = [inward(centre[i][0], er[0][i][0], er[1][i][0]) if dark[i] else mp.inf
+                 for i in range(len(laws))]
     else:
-        ev = [excess(u + k * h, rho) for k in (1, -1)]
-        slope = a0_prime(u) if outside else 0
-        a_u = [slope + central(*(e[i][0] for e in ev)) for i in range(len(laws))]
-        check = None
-    ev = [excess(u, rho + k * h) for k in (1, -1)]
-    a_rho = [central(*(e[i][0] for e in ev)) for i in range(len(laws))]
+        if u == 0:
+            a_u = [mp.mpf(0)] * len(laws)
+            e1 = excess(h * 2 ** 20, rho)
+            check = [abs(x[0] - y[0]) / (h * 2 ** 20) for x, y in zip(e1, centre)]
+        else:
+            ev = [excess(u + k * h, rho) for k in (1, -1)]
+            slope = a0_prime(u) if outside else 0
+            a_u = [slope + central(*(e[i][0] for e in ev)) for i in range(len(laws))]
+        ev = [excess(u, rho + k * h) for k in (1, -1)]
+        a_rho = [central(*(e[i][0] for e in ev)) for i in range(len(laws))]
     c = level(u)
     out = [(c + x[0], du, dr, x[1]) for x, du, dr in zip(centre, a_u, a_rho)]
     return out, check
@@ -663,11 +716,12 @@ def point(task):
         u, rho = mp.mpf(u_d), mp.mpf(rho_d)
         bits = route1_bits(u_d, rho_d)
         r1 = route1(u, rho, laws, bits)
-        u3 = route3_uniform(u, rho, bits) if laws[0][0] == "uniform" else None
+        # (The uniform disk's derivatives are infinite at u = rho.)
+        u3 = route3_uniform(u, rho, bits) if laws[0][0] == "uniform" and u_d != rho_d else None
         if u_d == 0:
             # dA/du = 0 by symmetry; route 1 at a tiny u must give O(u).
             tiny = mp.mpf(rho_d * 1e-12)
-            t1 = route1(tiny, rho, laws[:1], route1_bits(rho_d * 1e-12, rho_d))[0]
+            t1 = route1(tiny, rho, LAWS[:1], route1_bits(rho_d * 1e-12, rho_d))[0]
             notes.append(f"route 1 dA/du at u = 1e-12 rho: rho/A dA/du = "
                          f"{mp.nstr(t1[1] * rho / t1[0], 3)}")
     with mp.workdps(RING_DPS):
@@ -685,7 +739,7 @@ def point(task):
                  "dA_du": rel(x[1], y[1]) if u_d != 0 else mp.mpf(0),
                  "dA_dcoefficients": max([rel(a, b) for a, b in zip(x[3], y[3])],
                                          default=mp.mpf(0))}
-        if law[0] == "uniform":
+        if u3 is not None and law[0] == "uniform":
             diffs["uniform third route"] = max(rel(x[1], u3[0]) if u_d != 0 else mp.mpf(0),
                                                rel(x[2], u3[1]))
         for key, val in diffs.items():
@@ -701,10 +755,12 @@ def point(task):
 
 
 def tasks():
+    """(index, rho, u/rho, laws) of every point of the table, in its order."""
+    grid = [(rho, LS, LAWS if rho in RHOS else LAWS[:1]) for rho in UNIFORM_ONLY_RHOS + RHOS]
+    grid += [(rho, LARGE_LS, LAWS) for rho in LARGE_RHOS]
     out = []
-    for rho in UNIFORM_ONLY_RHOS + RHOS:
-        laws = LAWS if rho in RHOS else LAWS[:1]
-        for l in LS:
+    for rho, ls, laws in sorted(grid, key=lambda g: g[0]):
+        for l in ls:
             out.append((len(out), rho, l, laws))
     return out
 
@@ -713,36 +769,39 @@ def fmt(x):
     return "" if x is None else repr(x)
 
 
-def main():
-    root = Path(__file__).resolve().parent.parent
-    out = (Path(sys.argv[1]) if len(sys.argv) > 1
-           else root / "tests/data/fspl_gradient_reference.csv")
-    t0 = time.time()
-    ref.check_agm()
-    print("self-test of the closed-form derivatives of the uniform disk:", flush=True)
-    st = self_test()
-    print(f"  worst: B&F form {mp.nstr(st[0], 3)}, simplified {mp.nstr(st[1], 3)}, "
-          f"dA_U/drho {mp.nstr(st[2], 3)}", flush=True)
-    work = tasks()
-    order = sorted(work, key=lambda t: (-len(t[3]), -t[2]))
-    results = {}
-    worst = {}
-    with multiprocessing.Pool(2) as pool:
-        for done, (index, rows, w, notes, secs) in enumerate(
-                pool.imap_unordered(point, order, chunksize=1), 1):
-            results[index] = rows
-            for key, val in w.items():
-                worst[key] = max(worst.get(key, mp.mpf(0)), val)
-            _, rho, l, laws = work[index]
-            print(f"[{done}/{len(work)}] rho={rho!r} u/rho={l!r} laws={len(laws)} {secs:.1f}s "
-                  + " ".join(f"{k}={mp.nstr(v, 2)}" for k, v in w.items())
-                  + f"  (elapsed {time.time() - t0:.0f}s)", flush=True)
-            for note in notes:
-                print("    " + note, flush=True)
-    by_law = {law: [] for law in LAWS}
-    for index in sorted(results):
-        for row in results[index]:
-            by_law[row[0]].append(row[1:])
+def law_columns(law):
+    """The first five columns of a row of the law."""
+    name, c1, c2, nodes, vals = law
+    mu_col = " ".join(map(repr, nodes)) if nodes else ""
+    i_col = " ".join(map(repr, vals)) if vals else ""
+    return f"{name},{fmt(c1)},{fmt(c2)},{mu_col},{i_col}"
+
+
+WORST_KEYS = ["magnification", "dA_du", "dA_drho", "dA_dcoefficients", "uniform third route"]
+WORST_PREFIX = "largest route disagreement per column: "
+
+
+def read_existing(path):
+    """The rows of an existing table by (law columns, u, rho), and its
+    largest route disagreements (for --add-missing)."""
+    rows, worst = {}, {}
+    for line in path.read_text().splitlines():
+        if line.startswith("#"):
+            if WORST_PREFIX in line:
+                for item in line.split(WORST_PREFIX, 1)[1].rstrip(".").split(", "):
+                    key, _, value = item.rpartition(" ")
+                    worst[key] = mp.mpf(value)
+            continue
+        if not line.strip() or line.startswith("law,"):
+            continue
+        cells = line.split(",")
+        rows[(",".join(cells[:5]), float(cells[5]), float(cells[6]))] = line
+    return rows, worst
+
+
+def table_lines(work, rows, worst):
+    """The table: header, then per law its rows in the grid's order (those
+    in rows, by (law columns, u, rho))."""
     lines = [
         "# Gradient of the finite-source point-lens magnification of limb-darkened stars,",
         f"# generated by tools/gen_fspl_gradient_reference.py (mpmath {mp.__version__}; "
@@ -750,12 +809,14 @@ def main():
         "# Route 1: Witt & Mao (1994) uniform disks superposed over dI(mu), differentiated under",
         "#   the integral with closed-form dD/du, dD/ds (Carlson R_F, R_D, R_J).",
         "# Route 2: Heyrovsky (2003) ring integral (AGM); coefficients under the integral, u and rho",
-        "#   by central differences (step 1e-11 of the distance to the nearest singularity).",
+        "#   by central differences (step 1e-11 of the distance to the nearest singularity;",
+        "#   one-sided from inside at u = rho).",
         "# Uniform rows: also mp.diff of the Witt & Mao closed form (third route).",
-        f"# Required relative agreement {mp.nstr(AGREE, 2)}; largest route disagreement per column: "
-        + ", ".join(f"{k} {mp.nstr(v, 2)}" for k, v in worst.items()) + ".",
+        f"# Required relative agreement {mp.nstr(AGREE, 2)}; {WORST_PREFIX}"
+        + ", ".join(f"{k} {mp.nstr(worst.get(k, mp.mpf(0)), 2)}" for k in WORST_KEYS) + ".",
         "# Inputs are exact doubles (u = rho*(u/rho) in double); values to 20 digits; at u = 0",
-        "# dA_du = 0 by symmetry.  dA_dcoefficients: linear u1; quadratic u1 u2; square-root c d;",
+        "# dA_du = 0 by symmetry; at u = rho on a bright limb (I(0) > 0) dA_du = -inf and",
+        "# dA_drho = +inf.  dA_dcoefficients: linear u1; quadratic u1 u2; square-root c d;",
         "# power-2 c alpha; tabulated d/d(intensity) at each node.",
         "law,c1,c2,mu_nodes,intensities,u,rho,magnification,dA_du,dA_drho,dA_dcoefficients",
     ]
@@ -769,14 +830,64 @@ def main():
             desc += (f" mu_nodes=({' '.join(map(repr, nodes))}) "
                      f"intensities=({' '.join(map(repr, vals))})")
         lines.append(f"# {desc}")
-        mu_col = " ".join(map(repr, nodes)) if nodes else ""
-        i_col = " ".join(map(repr, vals)) if vals else ""
-        for u, rho, a, du, dr, grads in by_law[law]:
-            lines.append(f"{name},{fmt(c1)},{fmt(c2)},{mu_col},{i_col},{u!r},{rho!r},"
-                         f"{a},{du},{dr},{grads}")
-            count += 1
+        for _, rho, l, laws in work:
+            k = (law_columns(law), rho * l, rho)
+            if law in laws and k in rows:
+                lines.append(rows[k])
+                count += 1
+    return lines, count
+
+
+def main():
+    root = Path(__file__).resolve().parent.parent
+    args = sys.argv[1:]
+    add_missing = "--add-missing" in args
+    args = [a for a in args if a != "--add-missing"]
+    out = Path(args[0]) if args else root / "tests/data/fspl_gradient_reference.csv"
+    t0 = time.time()
+    ref.check_agm()
+    print("self-test of the closed-form derivatives of the uniform disk:", flush=True)
+    st = self_test()
+    print(f"  worst: B&F form {mp.nstr(st[0], 3)}, simplified {mp.nstr(st[1], 3)}, "
+          f"dA_U/drho {mp.nstr(st[2], 3)}", flush=True)
+    work = tasks()
+    rows, worst = read_existing(out) if add_missing else ({}, {})
+
+    # With --add-missing only the laws missing from the table at each point
+    # are computed (the written values are route 1's, which do not depend on
+    # the other laws of the point).
+    todo = []
+    for index, rho, l, laws in work:
+        missing = [law for law in laws if (law_columns(law), rho * l, rho) not in rows]
+        if missing:
+            todo.append((index, rho, l, missing))
+    print(f"{len(rows)} rows kept from {out}; {sum(len(t[3]) for t in todo)} rows "
+          f"at {len(todo)} points to compute", flush=True)
+    order = sorted(todo, key=lambda t: (-len(t[3]), -t[2]))
+    computed = 0
+    with multiprocessing.Pool(2) as pool:
+        for done, (index, new, w, notes, secs) in enumerate(
+                pool.imap_unordered(point, order, chunksize=1), 1):
+            for law, u, rho, a, du, dr, grads in new:
+                rows[(law_columns(law), u, rho)] = (f"{law_columns(law)},{u!r},{rho!r},"
+                                                    f"{a},{du},{dr},{grads}")
+            computed += len(new)
+            for k, val in w.items():
+                worst[k] = max(worst.get(k, mp.mpf(0)), val)
+            # The table is written after every point: a run stopped on the way
+            # leaves the rows it has, and --add-missing goes on from there.
+            lines, count = table_lines(work, rows, worst)
+            out.write_text("\n".join(lines) + "\n")
+            _, rho, l, laws = work[index]
+            print(f"[{done}/{len(order)}] rho={rho!r} u/rho={l!r} laws={len(new)} {secs:.1f}s "
+                  + " ".join(f"{k}={mp.nstr(v, 2)}" for k, v in w.items())
+                  + f"  (elapsed {time.time() - t0:.0f}s)", flush=True)
+            for note in notes:
+                print("    " + note, flush=True)
+    lines, count = table_lines(work, rows, worst)
     out.write_text("\n".join(lines) + "\n")
-    print(f"wrote {count} rows to {out} in {time.time() - t0:.0f}s; largest route differences "
+    print(f"wrote {count} rows ({computed} computed) to {out} in {time.time() - t0:.0f}s; "
+          "largest route differences "
           + ", ".join(f"{k} {mp.nstr(v, 3)}" for k, v in worst.items()), flush=True)
 
 
