@@ -30,16 +30,18 @@ short chain (smoke test) and skips the figure.  Needs jax, numpyro, scipy
 import argparse
 import pathlib
 import time
+from collections.abc import Callable, Mapping
+from typing import Any
 
 import numpy as np
 
 import jax
 
-jax.config.update("jax_enable_x64", True)
+jax.config.update("jax_enable_x64", True)  # type: ignore[no-untyped-call, unused-ignore]
 import jax.numpy as jnp  # noqa: E402
-import numpyro  # noqa: E402
-import numpyro.distributions as dist  # noqa: E402
-from numpyro.infer import MCMC, NUTS, init_to_value  # noqa: E402
+import numpyro  # type: ignore[import-untyped]  # noqa: E402
+import numpyro.distributions as dist  # type: ignore[import-untyped]  # noqa: E402
+from numpyro.infer import MCMC, NUTS, init_to_value  # type: ignore[import-untyped]  # noqa: E402
 
 import kelvora_fspl  # noqa: E402
 from kelvora_fspl import jax as kj  # noqa: E402
@@ -54,7 +56,7 @@ def least_squares(event: kelvora_fspl.Event) -> kelvora_fspl.FitResult:
     return event.fit()
 
 
-def model(chi2, t0_ls: float) -> None:
+def model(chi2: Callable[[Mapping[str, Any]], Any], t0_ls: float) -> None:
     # The light curve constrains t_eff = u0 tE and t_star = rho tE far better
     # than u0, rho and tE each: sampled in those, the posterior is nearly
     # uncorrelated and NUTS takes short trajectories.
@@ -90,7 +92,7 @@ def main() -> None:
     args = parser.parse_args()
 
     datasets = [kelvora_fspl.Dataset.from_file(path) for path in sorted(DATA.glob("*.tbl"))]
-    coefficients = {band: (u1,) for band, u1 in U1.items()}
+    coefficients: dict[str | None, tuple[float, ...]] = {band: (u1,) for band, u1 in U1.items()}
     event = kelvora_fspl.Event(datasets, "linear", coefficients, tolerance=1e-6)
     began = time.perf_counter()
     fit = least_squares(event)
@@ -122,14 +124,17 @@ def main() -> None:
         mean, sd = float(np.mean(posterior[name])), float(np.std(posterior[name]))
         ls = fit.params.get(name, U1["I"]) if name != "u1_I" else U1["I"]
         error = fit.errors.get(name, 0.0) if name != "u1_I" else float("nan")
-        shown = (lambda v: f"{v - 2450000:.5f}") if name == "t0" else (lambda v: f"{v:.6g}")
-        print(f"{name:6} {shown(mean):>16} {sd:10.2g}   {shown(ls):>14} {error:10.2g}")
+        print(f"{name:6} {shown(name, mean):>16} {sd:10.2g}   {shown(name, ls):>14} {error:10.2g}")
     print("(u1_I is fixed at 0.55 in the least-squares fit)")
     if not args.quick:
         corner(posterior, fit, args.figure)
 
 
-def corner(posterior, fit, path: str) -> None:
+def shown(name: str, value: float) -> str:
+    return f"{value - 2450000:.5f}" if name == "t0" else f"{value:.6g}"
+
+
+def corner(posterior: Mapping[str, Any], fit: kelvora_fspl.FitResult, path: str) -> None:
     import matplotlib
 
     matplotlib.use("Agg")
