@@ -54,6 +54,7 @@ EXAMPLES = {
     "fit_rho.py": Example(("--quick",), ("scipy",)),
     "limb_darkening.py": Example(("--quick",), ("mpmath",)),
     "parallel_light_curves.py": Example(("--quick", "--start-method", "fork"), ("mpmath",)),
+    "sample_moa_2008_blg_310.py": Example(("--quick",), ("jax", "numpyro", "scipy")),
     "fit_survey.py": Example(("--quick",), ("dask", "distributed", "scipy")),
 }
 

@@ -1,5 +1,8 @@
-"""Sample the posterior of MOA-2008-BLG-310 with NUTS (numpyro) on exact
-limb-darkened light curves and their exact gradients.
+"""Sample the posterior of MOA-2008-BLG-310 with NUTS on exact light curves.
+============================================================================
+
+numpyro's No-U-Turn sampler on exact limb-darkened light curves and their
+exact gradients (kelvora_fspl.jax).
 
 Usage:  python examples/sample_moa_2008_blg_310.py [--quick] [--figure PATH]
 
@@ -46,7 +49,10 @@ from numpyro.infer import MCMC, NUTS, init_to_value  # type: ignore[import-untyp
 import kelvora_fspl  # noqa: E402
 from kelvora_fspl import jax as kj  # noqa: E402
 
-HERE = pathlib.Path(__file__).resolve().parent
+try:
+    HERE = pathlib.Path(__file__).resolve().parent
+except NameError:  # sphinx-gallery runs the example in its own directory, without __file__
+    HERE = pathlib.Path.cwd()
 DATA = HERE / "data" / "MOA-2008-BLG-310"
 U1 = {"I": 0.55, "R": 0.63, "H": 0.36, "unfiltered": 0.60}
 NAMES = ("t0", "u0", "tE", "rho", "u1_I")
@@ -86,7 +92,7 @@ def effective_size(x: np.ndarray) -> float:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(description=(__doc__ or "").partition("\n")[0])
     parser.add_argument("--quick", action="store_true", help="a short chain, no figure")
     parser.add_argument("--figure", default=str(HERE.parent / "docs" / "moa_2008_blg_310_corner.png"))
     args = parser.parse_args()
