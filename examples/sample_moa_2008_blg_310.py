@@ -109,8 +109,12 @@ def main() -> None:
     start = {"t0": fit.params["t0"], "ln_tE": np.log(te), "t_eff": fit.params["u0"] * te,
              "t_star": fit.params["rho"] * te, "u1_I": U1["I"]}
 
-    warmup, samples = (30, 30) if args.quick else (300, 600)
-    kernel = NUTS(model, init_strategy=init_to_value(values=start), dense_mass=True, max_tree_depth=5)
+    # The posterior is long along the degeneracy of tE with u0, rho and the
+    # blend: trajectories of up to 2^8 steps explore it (about 200 effective
+    # samples of each parameter from 500 draws, where 2^5 gave 3).  The smoke
+    # run keeps them short.
+    warmup, samples, depth = (30, 30, 5) if args.quick else (500, 500, 8)
+    kernel = NUTS(model, init_strategy=init_to_value(values=start), dense_mass=True, max_tree_depth=depth)
     mcmc = MCMC(kernel, num_warmup=warmup, num_samples=samples, progress_bar=False)
     began = time.perf_counter()
     mcmc.run(jax.random.PRNGKey(310), chi2, fit.params["t0"], extra_fields=("num_steps",))
