@@ -30,6 +30,12 @@ from kelvora_fspl import jax as kj  # noqa: E402
 
 T = np.linspace(-1.0, 1.0, 41)
 
+# jax's own calls move the debug interpreter's reference total (measured: 44
+# per jnp.sum of a small array, 106 per jitted pure_callback of numpy's sin),
+# so the reference-leak hunt runs these tests once; the functions the
+# callbacks call are hunted in their own tests.
+pytestmark = pytest.mark.no_refleak_repeat("jax's calls move the reference total")
+
 
 def curve_args(law, coefficients):
     return tuple(jnp.asarray(c, dtype=jnp.float64) for c in coefficients)
