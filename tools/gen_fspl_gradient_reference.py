@@ -137,8 +137,8 @@ the rows missing from it (a law at a point of the grid) are computed; its
 rows are kept as they are and the new ones put in their places of the
 grid's order, so the file is the one a whole run writes (the largest route
 disagreements in its header are the larger of the table's and the run's).
-This is how the rows of rho = 30, 60, 100, of u/rho = 1 +- 1e-7 and of
-the dark-limbed linear law were added.
+This is how the rows of rho = 30, 60, 100, of u/rho = 1 +- 1e-7, of
+the dark-limbed linear law and of the small sources (SMALL_RHOS) were added.
 """
 
 import math
@@ -168,6 +168,14 @@ LS = [0.0, 1e-3, 0.3, 0.7, 0.95, 0.999, 1 - 1e-6, 1 - 1e-7, 1 + 1e-7, 1 + 1e-6,
 LARGE_RHOS = [30.0, 60.0, 100.0]
 LARGE_LS = [0.0, 0.5, 0.9, 0.99, 0.999, 1 - 1e-4, 1 - 1e-7, 1.0, 1 + 1e-7,
             1 + 1e-4, 1.01, 1.1, 2.0, 3.0, 5.0]
+# Small sources, where the magnification and its derivatives come from the
+# small-source expansion's tables (fspl/core/small_source.hpp): either side
+# of where the derivatives near the limb go back to the integral (2^-14 in
+# t = 1 - (u/rho)^2 inside, in u/rho - 1 outside), for the laws made of the
+# tables' profiles; rho = 0.03 within the default's reach, 0.14 within that
+# of a tolerance of 1e-4.
+SMALL_RHOS = [0.03, 0.14]
+SMALL_LS = [0.2, 0.9, 1 - 5e-5, 1 - 2e-5, 1 - 1e-6, 1 + 1e-6, 1 + 2e-5, 1 + 8e-5, 1.6, 2.4, 2.95]
 
 # (law, c1, c2, mu_nodes, intensities), as in gen_fspl_reference.
 LAWS = [
@@ -758,6 +766,7 @@ def tasks():
     """(index, rho, u/rho, laws) of every point of the table, in its order."""
     grid = [(rho, LS, LAWS if rho in RHOS else LAWS[:1]) for rho in UNIFORM_ONLY_RHOS + RHOS]
     grid += [(rho, LARGE_LS, LAWS) for rho in LARGE_RHOS]
+    grid += [(rho, SMALL_LS, LAWS[1:5]) for rho in SMALL_RHOS]
     out = []
     for rho, ls, laws in sorted(grid, key=lambda g: g[0]):
         for l in ls:

@@ -7,6 +7,7 @@
 #include <limits>
 #include <vector>
 
+#include "fspl/core/small_source.hpp"
 #include "fspl/core/uniform_gradient.hpp"
 #include "numeric/gauss_legendre.hpp"
 
@@ -668,6 +669,7 @@ double scaled_magnification(double u, double rho, const Profile& profile, Accura
     if (profile.law() == Law::uniform) return uniform_disk(u, rho);
     const auto level = static_cast<std::size_t>(accuracy.level());
     if (!(u < FAR_FIELD_FROM[level] * rho)) return far_field(u, rho, profile.far_field_coefficients(), SERIES_STOP[level]);
+    if (double value = 0.0; small_source_magnification(u, rho, profile, accuracy.level(), &value)) return value;
     // F (A - A_U(rho)) = int dI/dtau r^2 (A_U(u, rho r) - A_U(u, rho)) dtau:
     // the disk superposition less the same for the uniform disk, so that a
     // profile whose light sits in a thin limb (all of F from a sliver of the
@@ -799,6 +801,12 @@ Gradient scaled_gradient(double u, double rho, const Profile& profile, const Coe
     // Beyond HUGE_SOURCE A - 1 < 2/rho^2 is below the last bit of 1, and so
     // are the derivatives' effects: they are given as 0, as for the uniform disk.
     if (rho > HUGE_SOURCE) return {scaled_magnification(u, rho, profile, accuracy), 0.0, 0.0};
+    if (Gradient g{}; small_source_gradient(u, rho, profile, accuracy.level(), &g, coefficients, count)) {
+        // From FAR_FIELD_FROM radii out the value is the far-field series'.
+        if (!(u < FAR_FIELD_FROM[static_cast<std::size_t>(accuracy.level())] * rho))
+            g.value = scaled_magnification(u, rho, profile, accuracy);
+        return g;
+    }
     if (u == rho && profile.limb() == 0.0) {
         // A dark limb under the lens: the derivatives are finite, and given
         // as the limit from inside, taken one ulp inside.  (They vary like
@@ -822,6 +830,9 @@ Gradient scaled_gradient(double u, double rho, const Profile& profile, const Coe
     if (rules.level() != accuracy.level() ||
         !(u < FAR_FIELD_FROM[static_cast<std::size_t>(accuracy.level())] * rho))
         g.value = scaled_magnification(u, rho, profile, accuracy);
+    // Near the limb the small-source expansion may serve the value where it
+    // leaves the derivatives to the integral.
+    if (double value = 0.0; small_source_magnification(u, rho, profile, accuracy.level(), &value)) g.value = value;
     return g;
 }
 

@@ -273,6 +273,9 @@ void Profile::finish() {
                        mh = power_moments(0.5);
             for (int k = 0; k < FAR_FIELD_TERMS; ++k) moments_[k] = k0 * m0[k] + k1 * m1[k] + k2 * m2[k] + k3 * mh[k];
             limb_ = k0;
+            basis_ = {k0, k1, k2, k3};
+            const double spread = std::abs(k0) * m0[0] + std::abs(k1) * m1[0] + std::abs(k2) * m2[0] + std::abs(k3) * mh[0];
+            has_basis_ = spread <= 4.0 * std::abs(moments_[0]);
             break;
         }
         case Law::power_2: {

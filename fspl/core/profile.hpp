@@ -75,6 +75,11 @@ public:
     const FarFieldMoments& moments() const noexcept { return moments_; }
     // The far-field series coefficients <r^2k>/(k!)^2.
     const FarFieldMoments& far_field_coefficients() const noexcept { return far_; }
+    // The linear, quadratic and square-root laws as weights of the profiles
+    // 1, mu, mu^2 and sqrt(mu) (I = sum w_j I_j), for the small-source
+    // expansion (small_source.hpp); null for the other laws, and where the
+    // weights cancel: sum |w_j| F_j above 4 |sum w_j F_j|, F_j the fluxes.
+    const std::array<double, 4>* basis_weights() const noexcept { return has_basis_ ? &basis_ : nullptr; }
 
     // The integration variable tau in [0, 1]: r = 1 - tau^4, so that
     // mu = tau^2 sqrt(1 + r) is smooth in tau at the limb and r is linear in
@@ -125,6 +130,8 @@ private:
     std::vector<double> mu_edges_;
     std::vector<std::size_t> edge_node_;
     double scale_ = 1.0;
+    std::array<double, 4> basis_{};
+    bool has_basis_ = false;
 };
 
 }  // namespace kelvora::fspl
