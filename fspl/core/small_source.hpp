@@ -16,9 +16,10 @@
 // from z = 0 to z = 3 except within about 1e-6 of the limb (z = 1), where
 // the moments' logarithmic singularity is left to the integral.
 //
-// Yoo et al. (2004, ApJ 603, 139) take the first term with a correction for
-// small sources; here the series is kept to rho^5 and every law made of the
-// four profiles (linear, quadratic, square-root) is exact to the tolerance.
+// Yoo et al. (2004, ApJ 603, 139) keep the leading order in rho (the
+// point-lens magnification times tabulated functions of z); here the series
+// is kept to rho^5, so that every law made of the four profiles (linear,
+// quadratic, square-root) is exact to the tolerance.
 #pragma once
 
 #include <cstddef>
