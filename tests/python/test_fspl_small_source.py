@@ -22,11 +22,17 @@ from _support import DATA, ROOT  # noqa: E402
 LAWS = [("linear", (0.6,)), ("linear", (1.0,)), ("quadratic", (0.4, 0.25)), ("square-root", (0.3, 0.5)),
         ("quadratic", (0.9, -0.3))]
 LEVELS = [1e-9, 1e-8, 1e-7, 1e-6, 1e-5, 1e-4, 1e-3]
+# Within the default's reach (0.036, as documented), rounded down.
+DEFAULT_REACH = 0.03
 
 
 def reach():
-    """Each level's largest rho, as the generated table states it."""
-    text = (ROOT / "fspl/core/small_source_table.hpp").read_text()
+    """Each level's largest rho, as the generated table states it (in the
+    source tree; a wheel's tests run without it)."""
+    header = ROOT / "fspl/core/small_source_table.hpp"
+    if not header.exists():
+        pytest.skip("needs the source tree's fspl/core/small_source_table.hpp")
+    text = header.read_text()
     found = re.search(r"SMALL_SOURCE_RHO_MAX = \{([^}]*)\}", text)
     return [float(x) for x in found.group(1).split(",")]
 
@@ -50,11 +56,10 @@ def test_values_of_small_sources_to_1e_13_of_the_mpmath_table():
     # to the tables' few 1e-15 and its rest a twentieth of the tolerance; at
     # the default that is far inside the promise of 1e-9.
     table = rows("fspl_reference.csv")
-    rho_max = reach()
     checked = 0
     for row in table:
         u, rho = float(row["u"]), float(row["rho"])
-        if rho > rho_max[0] or abs(u / rho - 1) < 1e-5:
+        if rho > DEFAULT_REACH or abs(u / rho - 1) < 1e-5:
             continue  # beyond the reach, or the integral's near the limb
         got = kelvora_fspl.magnification(u, rho, row["law"], coefficients_of(row))
         want = float(row["magnification"])
@@ -70,11 +75,10 @@ def test_derivatives_of_small_sources_to_1e_9_of_the_mpmath_table():
     # promise is 10 times the tolerance and the expansion's rest a twentieth.
     table = rows("fspl_gradient_reference.csv")
     assert any(abs(float(r["u"]) / float(r["rho"]) - (1 - 5e-5)) < 1e-9 for r in table)
-    rho_max = reach()
     worst = 0.0
     for row in table:
         u, rho = float(row["u"]), float(row["rho"])
-        tolerance = 1e-9 if rho <= rho_max[0] else 1e-4
+        tolerance = 1e-9 if rho <= DEFAULT_REACH else 1e-4
         out = kelvora_fspl.magnification_and_gradient(u, rho, row["law"], coefficients_of(row),
                                                       coefficients_gradient=True, tolerance=tolerance)
         want = [float(row["magnification"]), float(row["dA_du"]), float(row["dA_drho"])]
