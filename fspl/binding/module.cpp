@@ -409,8 +409,8 @@ tolerance : float, optional
     Relative accuracy asked of A, from 1e-9 (the default, the most
     accurate) up to below 1: |A/A_true - 1| <= tolerance for every law,
     every rho in [1e-6, 1e3] and every u >= 0.  Small sources of the
-    linear, quadratic and square-root laws (rho up to 0.036 at the default,
-    0.15 at 1e-4) take a series in rho with tabulated moments, about ten
+    linear, quadratic and square-root laws (rho up to 0.064 at the default,
+    0.2 at 1e-4) take a series in rho with tabulated moments, three to six
     times faster than the quadrature; otherwise a looser tolerance takes
     fewer quadrature nodes, and the far-field series from closer to the
     source.  The uniform disk is a closed form, accurate to 1e-12 at any

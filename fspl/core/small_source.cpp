@@ -88,11 +88,13 @@ inline void moments(const SmallSourceInterval& table, const std::array<double, 4
     }
 }
 
+static_assert(P == 5, "the series below has five terms");
+
 // F A = sum_k a_k rho^(2k-1) N_k, with rho2 = rho^2, as (N_-1 + rho2 (a_1
-// N_1 + rho2 (a_2 N_3 + rho2 a_3 N_5))) / rho.
+// N_1 + rho2 (a_2 N_3 + rho2 (a_3 N_5 + rho2 a_4 N_7)))) / rho.
 inline double series(const Powers& n, double rho, double rho2) noexcept {
     constexpr auto& a = detail::SMALL_SOURCE_SERIES;
-    return (n[0] + rho2 * (a[1] * n[1] + rho2 * (a[2] * n[2] + rho2 * (a[3] * n[3])))) / rho;
+    return (n[0] + rho2 * (a[1] * n[1] + rho2 * (a[2] * n[2] + rho2 * (a[3] * n[3] + rho2 * (a[4] * n[4]))))) / rho;
 }
 
 inline bool serves(double u, double rho, const Profile& profile, int level) noexcept {
@@ -137,11 +139,14 @@ bool small_source_gradient(double u, double rho, const Profile& profile, int lev
     //   dA/drho = G_rho - z G_z / rho = sum_k a_k rho^(2k-2) ((2k-1) N_k - z N_k') / F.
     Powers dz{};
     for (std::size_t p = 0; p < P; ++p) dz[p] = dn[p] * at.dx_dz;
-    const double g_z = dz[0] + rho2 * (a[1] * dz[1] + rho2 * (a[2] * dz[2] + rho2 * (a[3] * dz[3])));
+    const double g_z =
+        dz[0] + rho2 * (a[1] * dz[1] + rho2 * (a[2] * dz[2] + rho2 * (a[3] * dz[3] + rho2 * (a[4] * dz[4]))));
     const double du = u == 0.0 ? 0.0 : g_z / rho2 / flux;
     const double drho =
         (-(n[0] + z * dz[0]) +
-         rho2 * (a[1] * (n[1] - z * dz[1]) + rho2 * (a[2] * (3.0 * n[2] - z * dz[2]) + rho2 * (a[3] * (5.0 * n[3] - z * dz[3]))))) /
+         rho2 * (a[1] * (n[1] - z * dz[1]) +
+                 rho2 * (a[2] * (3.0 * n[2] - z * dz[2]) +
+                         rho2 * (a[3] * (5.0 * n[3] - z * dz[3]) + rho2 * (a[4] * (7.0 * n[4] - z * dz[4])))))) /
         rho2 / flux;
     *gradient = {value, du, drho};
     if (count > 0) {

@@ -8,17 +8,17 @@
 //     F A(u, rho) = sum_k a_k rho^(2k-1) sum_j w_j M_j,2k-1(z),
 //     M_j,p(z) = (1/pi) int_disk I_j(r) |z + r|^p d^2r,   F = sum_j w_j F_j,
 //
-// whose terms fall off like (rho (z + 1))^2.  Four terms, with the moments
+// whose terms fall off like (rho (z + 1))^2.  Five terms, with the moments
 // from Chebyshev tables in z (tools/gen_fspl_small_source_table.py, to a few
-// 1e-15), give A to a twentieth of an accuracy level's tolerance for rho up
-// to SMALL_SOURCE_RHO_MAX[level] (0.036 at the default, 0.15 at 1e-4), at a
+// 1e-14), give A to a twentieth of an accuracy level's tolerance for rho up
+// to SMALL_SOURCE_RHO_MAX[level] (0.064 at the default, 0.2 at 1e-4), at a
 // small fraction of the superposition integral's cost.  The tables reach
 // from z = 0 to z = 3 except within about 1e-6 of the limb (z = 1), where
 // the moments' logarithmic singularity is left to the integral.
 //
 // Yoo et al. (2004, ApJ 603, 139) keep the leading order in rho (the
 // point-lens magnification times tabulated functions of z); here the series
-// is kept to rho^5, so that every law made of the four profiles (linear,
+// is kept to rho^7, so that every law made of the four profiles (linear,
 // quadratic, square-root) is exact to the tolerance.
 #pragma once
 

@@ -3,7 +3,7 @@ quadratic and square-root laws take A and its derivatives from the series
 F A = sum_k a_k rho^(2k-1) M_(2k-1)(u/rho) with tabulated moments
 (fspl/core/small_source.hpp), elsewhere from the superposition integral.
 
-Checked against the two mpmath tables (their rows of rho = 1e-4 to 0.14,
+Checked against the two mpmath tables (their rows of rho = 1e-6 to 0.14,
 u/rho = 0 to 3, either side of where the derivatives near the limb go back
 to the integral), and where the method changes, in rho and about the limb,
 for steps no larger than the tolerance on either side.
@@ -22,8 +22,8 @@ from _support import DATA, ROOT  # noqa: E402
 LAWS = [("linear", (0.6,)), ("linear", (1.0,)), ("quadratic", (0.4, 0.25)), ("square-root", (0.3, 0.5)),
         ("quadratic", (0.9, -0.3))]
 LEVELS = [1e-9, 1e-8, 1e-7, 1e-6, 1e-5, 1e-4, 1e-3]
-# Within the default's reach (0.036, as documented), rounded down.
-DEFAULT_REACH = 0.03
+# Within the default's reach (0.064, as documented), rounded down.
+DEFAULT_REACH = 0.05
 
 
 def reach():
@@ -51,10 +51,10 @@ def coefficients_of(row):
     return tuple(float(row[c]) for c in ("c1", "c2") if row[c])
 
 
-def test_values_of_small_sources_to_1e_13_of_the_mpmath_table():
+def test_values_of_small_sources_to_1e_12_of_the_mpmath_table():
     # Within its reach (not within 2^-20 of the limb) the expansion is exact
-    # to the tables' few 1e-15 and its rest a twentieth of the tolerance; at
-    # the default that is far inside the promise of 1e-9.
+    # to the tables' few 1e-14, and its rest is at most a twentieth of the
+    # tolerance (1.3e-13 at rho = 0.05): far inside the default's 1e-9.
     table = rows("fspl_reference.csv")
     checked = 0
     for row in table:
@@ -63,7 +63,7 @@ def test_values_of_small_sources_to_1e_13_of_the_mpmath_table():
             continue  # beyond the reach, or the integral's near the limb
         got = kelvora_fspl.magnification(u, rho, row["law"], coefficients_of(row))
         want = float(row["magnification"])
-        assert abs(got / want - 1) <= 1e-13, (row["law"], u / rho, rho, got, want)
+        assert abs(got / want - 1) <= 1e-12, (row["law"], u / rho, rho, got, want)
         checked += 1
     assert checked > 200
 
