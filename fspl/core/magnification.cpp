@@ -830,9 +830,8 @@ Gradient scaled_gradient(double u, double rho, const Profile& profile, const Coe
     if (rules.level() != accuracy.level() ||
         !(u < FAR_FIELD_FROM[static_cast<std::size_t>(accuracy.level())] * rho))
         g.value = scaled_magnification(u, rho, profile, accuracy);
-    // Near the limb the small-source expansion may serve the value where it
-    // leaves the derivatives to the integral.
-    if (double value = 0.0; small_source_magnification(u, rho, profile, accuracy.level(), &value)) g.value = value;
+    else if (double value = 0.0; small_source_magnification(u, rho, profile, accuracy.level(), &value))
+        g.value = value;  // near the limb the series serves the value, the integral the derivatives
     return g;
 }
 

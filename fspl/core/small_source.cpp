@@ -52,7 +52,7 @@ inline bool place(double u, double rho, double z, int depth, Place* out) noexcep
     return true;
 }
 
-// The weighted sum over the profiles of the four moments' series at x
+// The weighted sum over the profiles of the moments' series at x
 // (Clenshaw), and with Derivative its d/dx.
 template <bool Derivative>
 inline void moments(const SmallSourceInterval& table, const std::array<double, 4>& weights, double x, Powers& value,
@@ -152,17 +152,18 @@ bool small_source_gradient(double u, double rho, const Profile& profile, int lev
     if (count > 0) {
         // dA/dc_i = sum_j (d w_j/d c_i) (A_j F_j - A F_j) / F, A_j F_j the
         // profile j's own series; A unclamped, as the series gives it.
+        // Only the profiles the law's coefficients move are summed.
         const double a_value = series(n, rho, rho2) / flux;
+        const std::array<double, 4>& second = profile.law() == Law::quadratic ? QUADRATIC_SECOND : SQUARE_ROOT_SECOND;
         std::array<double, 4> share{};
         for (std::size_t j = 0; j < 4; ++j) {
+            if (FIRST[j] == 0.0 && (count < 2 || second[j] == 0.0)) continue;
             std::array<double, 4> only{};
             only[j] = 1.0;
             Powers nj{}, unused{};
             moments<false>(*at.interval, only, at.x, nj, unused);
             share[j] = (series(nj, rho, rho2) - a_value * detail::SMALL_SOURCE_FLUX[j]) / flux;
         }
-        const Law law = profile.law();
-        const std::array<double, 4>& second = law == Law::quadratic ? QUADRATIC_SECOND : SQUARE_ROOT_SECOND;
         for (std::size_t i = 0; i < count; ++i) {
             const auto& dw = i == 0 ? FIRST : second;
             double sum = 0.0;

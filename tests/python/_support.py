@@ -7,6 +7,7 @@ child processes, find it because Python puts a script's own directory there.
 Hence nothing here imports pytest or Hypothesis at import time.
 """
 
+import csv
 import ctypes
 import json
 import math
@@ -56,6 +57,13 @@ FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 ROOT = Path(__file__).resolve().parent.parent.parent
 EXAMPLES = ROOT / "examples"
 DATA = Path(__file__).resolve().parent.parent / "data"
+
+
+def data_rows(name):
+    """The rows of tests/data/<name>, a CSV table whose comment lines start
+    with '#', as dicts."""
+    with open(DATA / name) as f:
+        return list(csv.DictReader(line for line in f if not line.startswith("#") and line.strip()))
 
 # -- the bits of doubles ----------------------------------------------------------
 

@@ -9,7 +9,6 @@ to the integral), and where the method changes, in rho and about the limb,
 for steps no larger than the tolerance on either side.
 """
 
-import csv
 import math
 import re
 
@@ -17,7 +16,7 @@ import pytest
 
 np = pytest.importorskip("numpy")
 import kelvora_fspl  # noqa: E402
-from _support import DATA, ROOT  # noqa: E402
+from _support import ROOT, data_rows  # noqa: E402
 
 LAWS = [("linear", (0.6,)), ("linear", (1.0,)), ("quadratic", (0.4, 0.25)), ("square-root", (0.3, 0.5)),
         ("quadratic", (0.9, -0.3))]
@@ -38,13 +37,9 @@ def reach():
 
 
 def rows(name):
-    with open(DATA / name) as f:
-        out = []
-        for row in csv.DictReader(line for line in f if not line.startswith("#") and line.strip()):
-            rho, u = float(row["rho"]), float(row["u"])
-            if row["law"] in ("linear", "quadratic", "square-root") and rho <= 0.21 and u < 3 * rho:
-                out.append(row)
-        return out
+    """The table's rows of the series' laws with rho <= 0.21 and u < 3 rho."""
+    return [row for row in data_rows(name) if row["law"] in ("linear", "quadratic", "square-root")
+            and float(row["rho"]) <= 0.21 and float(row["u"]) < 3 * float(row["rho"])]
 
 
 def coefficients_of(row):

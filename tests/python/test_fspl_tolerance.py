@@ -9,14 +9,13 @@ rows on a dense grid around the limb and the centre against the default,
 which the tables hold to 1e-10.  Speed is measured by bench/, not here.
 """
 
-import csv
 import math
 
 import pytest
 
 np = pytest.importorskip("numpy")
 import kelvora_fspl  # noqa: E402
-from _support import DATA  # noqa: E402
+from _support import data_rows  # noqa: E402
 
 mag = kelvora_fspl.magnification
 grad = kelvora_fspl.magnification_and_gradient
@@ -26,9 +25,7 @@ grad = kelvora_fspl.magnification_and_gradient
 TOLERANCES = [1e-9, 2e-9, 1e-8, 1e-7, 5e-7, 1e-6, 1e-5, 3e-5, 1e-4, 1e-3, 0.01]
 
 
-def _rows(name):
-    with open(DATA / name) as f:
-        return list(csv.DictReader(line for line in f if not line.startswith("#") and line.strip()))
+_rows = data_rows
 
 
 def _coefficients(row):
