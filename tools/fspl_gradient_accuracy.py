@@ -8,12 +8,12 @@ dA/du, dA/drho and the coefficient derivatives over the sources up to ten
 Einstein radii, with where it occurs (u/rho, rho); then the same for each of
 the sources of 30, 60 and 100 Einstein radii, column by column, with the
 u/rho of each worst error, over the lens inside, on and near the limb
-(u <= 1.05 rho) and, apart, outside (1.1, 2, 3, 5 source radii: up to 3 the
-closed forms' cancellation, see tests/cpp/test_fspl_gradient.cpp, from 3 on
-the far-field series).  For the largest sources (rho > 100), where
-A - 1 ~ 2/rho^2 and the derivatives are small differences of terms of size
-one, the error is given in units of A/rho (u, rho) and of A (coefficients):
-the change of A over a step of the source's size.
+(u <= 1.05 rho, 4 Einstein radii outside the limb included) and, apart,
+outside (1.1 to 5 source radii: the sums of fspl/core/distant_lens.hpp up to
+3, the far-field series from there).  For the largest sources (rho > 100),
+where A - 1 ~ 2/rho^2 and the derivatives are small differences of terms of
+size one, the error is given in units of A/rho (u, rho) and of A
+(coefficients): the change of A over a step of the source's size.
 
 Where the table gives an infinite derivative (the lens on a bright limb)
 the error is 0 if the result is the same infinity, inf otherwise.

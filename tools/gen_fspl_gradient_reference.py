@@ -168,6 +168,12 @@ LS = [0.0, 1e-3, 0.3, 0.7, 0.95, 0.999, 1 - 1e-6, 1 - 1e-7, 1 + 1e-7, 1 + 1e-6,
 LARGE_RHOS = [30.0, 60.0, 100.0]
 LARGE_LS = [0.0, 0.5, 0.9, 0.99, 0.999, 1 - 1e-4, 1 - 1e-7, 1.0, 1 + 1e-7,
             1 + 1e-4, 1.01, 1.1, 2.0, 3.0, 5.0]
+# And the lens outside them, where A - 1 falls to 1e-10 and the closed forms'
+# terms of size one cancel: u/rho = 1.03, 1.5 and 2.5, and either side of
+# the lens 4 Einstein radii from the limb (u = rho + 3.9, rho + 4.1), from
+# where the derivatives come from the sums of fspl/core/distant_lens.hpp.
+LARGE_OUTSIDE_LS = [1.03, 1.5, 2.5]
+DISTANT_OFFSETS = [3.9, 4.1]
 # Small sources, where the magnification and its derivatives come from the
 # small-source expansion's tables (fspl/core/small_source.hpp): either side
 # of where the derivatives near the limb go back to the integral (2^-14 in
@@ -765,7 +771,8 @@ def point(task):
 def tasks():
     """(index, rho, u/rho, laws) of every point of the table, in its order."""
     grid = [(rho, LS, LAWS if rho in RHOS else LAWS[:1]) for rho in UNIFORM_ONLY_RHOS + RHOS]
-    grid += [(rho, LARGE_LS, LAWS) for rho in LARGE_RHOS]
+    grid += [(rho, sorted(LARGE_LS + LARGE_OUTSIDE_LS + [(rho + d) / rho for d in DISTANT_OFFSETS]), LAWS)
+             for rho in LARGE_RHOS]
     grid += [(rho, SMALL_LS, LAWS[1:5]) for rho in SMALL_RHOS]
     out = []
     for rho, ls, laws in sorted(grid, key=lambda g: g[0]):

@@ -456,12 +456,11 @@ uniform disk has no coefficients.
 Arguments and errors are those of magnification(), and A is bit for bit
 what magnification() returns at the same tolerance.  The derivatives are
 exact up to rounding and quadrature: relative accuracy 10 x tolerance
-(1e-8 by default) for rho <= 10 at every u, and for rho <= 100 with the
-lens inside the source, on its limb or within 5 % outside it.  Outside a
-larger source, where A - 1 ~ 2/rho^2 and the derivatives are small
-differences of terms of size one, the accuracy is absolute: 10 x
-tolerance times A/rho for the u- and rho-derivatives, times A for the
-coefficients'.
+(1e-8 by default) for rho <= 100 at every u.  For larger sources, with
+the lens closer than 4 Einstein radii outside the limb, where A - 1 ~
+2/rho^2 and the derivatives are small differences of terms of size one,
+the accuracy is absolute: 10 x tolerance times A/rho for the u- and
+rho-derivatives, times A for the coefficients'.
 
 At u = rho, where the lens sits on the limb, dA/du and dA/drho diverge
 like ln|u - rho| when the limb is bright: dA_du = -inf and dA_drho = +inf

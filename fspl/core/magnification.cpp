@@ -7,6 +7,7 @@
 #include <limits>
 #include <vector>
 
+#include "fspl/core/distant_lens.hpp"
 #include "fspl/core/small_source.hpp"
 #include "fspl/core/uniform_gradient.hpp"
 #include "numeric/gauss_legendre.hpp"
@@ -364,6 +365,8 @@ struct ValueModel {
             out[i] = profile.slope(tau[i], r[i]) * e;
         }
     }
+    // A_ring(u, s) - A_U(u, rho), the rings of a thin table zone (d = u - s).
+    double ring_excess(double s, double d) const noexcept { return ring_average(u, s, d) - whole; }
     static double value(double x) noexcept { return x; }
     // A table segment's share, rise times the mean of the excess (or, for a
     // thin zone, linear in the intensities at its two edges): nothing to keep.
@@ -376,15 +379,31 @@ struct ValueModel {
 // (At u = rho the whole disk's derivatives are infinite and so are lanes 1
 // and 2; they are not read there: a bright limb under the lens gives -inf and
 // +inf, a dark one is evaluated just inside.)
+//
+// With the lens DISTANT_LENS or more outside the limb, every disk's excess
+// over 1 and derivatives come from the sums of distant_lens.hpp, and the
+// lanes are differences of those (whole_rise = A_U(u, rho) - 1): the
+// differences of the disks themselves, all close to 1, would keep only
+// eps/(A - 1) of the coefficients' derivatives.  The value is then not
+// lane 0's (scaled_gradient takes magnification()'s).
 struct GradientModel {
     using V = Lanes;
     double u, rho;
     Gradient whole;
     std::vector<double>* shares;  // tabulated: d(integral)/dI at each edge, or null
+    bool distant = false;
+    double whole_rise = 0.0;
     double whole_value() const noexcept { return whole.value; }
     Lanes excess(double r, double sep) const noexcept {
         Lanes e;
         if (r == 0) return e;
+        if (distant) {
+            const DistantDisk d = distant_lens_disk(u, rho * r, sep);
+            e.v[0] = r * r * (d.rise - whole_rise);
+            e.v[1] = r * r * (d.du - whole.du);
+            e.v[2] = r * r * (r * d.ds - whole.drho);
+            return e;
+        }
         const Gradient g = uniform_disk_gradient(u, rho * r, sep);
         e.v[0] = r * r * (g.value - whole.value);
         // A node on the log singularity itself (rho r rounds to u) carries
@@ -395,6 +414,10 @@ struct GradientModel {
         return e;
     }
     Lanes excess(double r) const noexcept { return excess(r, u - rho * r); }
+    double ring_excess(double s, double d) const noexcept {
+        if (distant) return distant_lens_disk(u, s, d).ring_rise - whole_rise;
+        return ring_average(u, s, d) - whole.value;
+    }
     Lanes slope_excess(const Profile& profile, double tau, double r) const noexcept {
         const double slope = profile.slope(tau, r);
         const auto dslope = profile.slope_derivatives(tau, r);
@@ -439,7 +462,6 @@ typename Model::V disk_integral(double u, double rho, const Profile& profile, co
     using Outer = typename Rules::Outer;
     using LimbRule = typename Rules::LimbRule;
     constexpr double KINK = Rules::kink;
-    const double whole = model.whole_value();
     auto excess = [&model](double r) noexcept { return model.excess(r); };
 
     // The lens lies on the edge of the sub-disk r_u = u/rho, at tau_u =
@@ -570,7 +592,7 @@ typename Model::V disk_integral(double u, double rho, const Profile& profile, co
                 if (d == 0) return 0.0;
                 const double x = (mu - mu_a) / (mu_b - mu_a);
                 const double level = side < 0 ? i_a + (i_b - i_a) * x : side == 0 ? 1.0 - x : x;
-                return level * (2.0 * mu) * (ring_average(u, rho * r, d) - whole);
+                return level * (2.0 * mu) * model.ring_excess(rho * r, d);
             };
             auto zone_of = [&](double side) noexcept {
                 auto ring = [&](double mu) noexcept { return ring_at(mu, side); };
@@ -738,7 +760,11 @@ Gradient integral_gradient(double u, double rho, const Profile& profile, const C
     const Gradient whole = uniform_disk_gradient(u, rho);
     std::vector<double> shares;
     if (profile.law() == Law::tabulated && count > 0) shares.assign(profile.segment_edges().size(), 0.0);
-    const GradientModel model{u, rho, whole, shares.empty() ? nullptr : &shares};
+    GradientModel model{u, rho, whole, shares.empty() ? nullptr : &shares};
+    if (u - rho >= DISTANT_LENS) {
+        model.distant = true;
+        model.whole_rise = distant_lens_disk(u, rho, u - rho).rise;
+    }
     const Lanes integral = disk_integral(u, rho, profile, model, accuracy);
     const double flux = profile.flux();
     const double value = std::max(1.0, whole.value + integral.v[0] / flux);
@@ -827,7 +853,7 @@ Gradient scaled_gradient(double u, double rho, const Profile& profile, const Coe
     // (GRADIENT_RULES), the value those of its own.
     const Accuracy rules = accuracy.with_level(GRADIENT_RULES[static_cast<std::size_t>(accuracy.level())]);
     Gradient g = integral_gradient(u, rho, profile, terms, coefficients, count, rules);
-    if (rules.level() != accuracy.level() ||
+    if (rules.level() != accuracy.level() || u - rho >= DISTANT_LENS ||
         !(u < FAR_FIELD_FROM[static_cast<std::size_t>(accuracy.level())] * rho))
         g.value = scaled_magnification(u, rho, profile, accuracy);
     else if (double value = 0.0; small_source_magnification(u, rho, profile, accuracy.level(), &value))

@@ -38,6 +38,9 @@
 //   form keeps 1e-10 up to FAR_FIELD_RATIO): the derivatives of the far-field
 //   series (far_field.hpp); the value stays the closed form's below
 //   FAR_FIELD_RATIO.
+// * u - rho >= DISTANT_LENS (for u below those): the sums of distant_lens.hpp,
+//   where the closed forms' terms of size one would cancel to A_U - 1 (for
+//   rho = 100 at u = 2 rho, 2e-9 of them).
 //
 // For rho > HUGE_SOURCE, where A_U is 1 to the last bit, the derivatives are
 // given as 0 (their true size is below 4/rho^3 < 4e-27).
@@ -47,16 +50,17 @@
 // limits from either side.
 //
 // Accuracy against mpmath (tests/cpp/test_fspl_gradient.cpp): both
-// derivatives to 1e-9 relative for rho <= 10.  For larger sources A_U - 1 ~
-// 2/rho^2, and between u = 0.05 rho and 3 rho (away from the limb) both
-// derivatives are small differences of terms of size one: there the error is
-// absolute, below 1e-16/rho.
+// derivatives to 1e-9 relative for rho <= 100.  For larger sources A_U - 1 ~
+// 2/rho^2, and between u = 0.05 rho and the lens 4 Einstein radii outside the
+// limb both derivatives are small differences of terms of size one: there the
+// error is absolute, below 1e-16/rho.
 #pragma once
 
 #include <array>
 #include <cmath>
 #include <limits>
 
+#include "fspl/core/distant_lens.hpp"
 #include "fspl/core/far_field.hpp"
 #include "fspl/core/uniform_disk.hpp"
 #include "numeric/cel.hpp"
@@ -176,6 +180,13 @@ inline Gradient uniform_disk_gradient(double u, double rho, double separation) n
     if (u >= GRADIENT_FAR_FIELD_RATIO * rho && rho > 1.0) {
         const FarFieldGradient g = far_field_uniform_gradient(u, rho);
         return {uniform_disk(u, rho, separation), g.du, g.drho};
+    }
+    // Every point of the disk 4 Einstein radii or more from the lens: the
+    // closed forms' terms of size one cancel to A_U - 1, the sums of
+    // distant_lens.hpp do not.
+    if (separation >= DISTANT_LENS) {
+        const DistantDisk d = distant_lens_disk(u, rho, separation);
+        return {uniform_disk(u, rho, separation), d.du, d.ds};
     }
     using numeric::INV_PI;
     const detail::ClosedForm f = detail::closed_form_parts(u, rho, separation);

@@ -140,8 +140,8 @@ def expected_values(row):
 def absolute_scale(u, rho):
     """Where the derivatives are promised on the scale of A (see
     tests/cpp/test_fspl_gradient.cpp): sources above a hundred Einstein radii,
-    and the lens outside one above ten, short of the far-field series."""
-    return rho > 100 or (rho > 10 and 1.05 * rho < u < 3 * rho)
+    short of the lens four Einstein radii outside the limb."""
+    return rho > 100 and u - rho < 4
 
 
 def check_row(row):
@@ -177,14 +177,13 @@ def test_large_sources_and_the_limb_to_1e_8_relative():
     # about the limb, where the disks' singularities s = u +- 2i come within
     # 2/rho of the lens's kink) and of the lens within 1e-7 of the limb of any
     # source, the dark-limbed linear law's included: every derivative to 1e-8
-    # relative or as the table's infinity (u/rho = 1.1 and 2 of the large
-    # sources on the absolute scale).
+    # relative or as the table's infinity.
     rows = [row for row in reference_rows()
             if 10 < float(row["rho"]) <= 100 or abs(float(row["u"]) / float(row["rho"]) - 1) <= 1.5e-7]
-    assert len(rows) >= 3 * 15 * 7 + 6 * 2 * 7
-    # (relative: 13 u/rho of each large source, and 1 +- 1e-7 for the five
+    assert len(rows) >= 3 * 20 * 7 + 6 * 2 * 7
+    # (relative: 20 u/rho of each large source, and 1 +- 1e-7 for the five
     # sources up to ten Einstein radii and the uniform disk of 1e-6; seven laws)
-    assert sum(not absolute_scale(float(row["u"]), float(row["rho"])) for row in rows) >= 3 * 13 * 7 + 5 * 2 * 7 + 2
+    assert sum(not absolute_scale(float(row["u"]), float(row["rho"])) for row in rows) >= 3 * 20 * 7 + 5 * 2 * 7 + 2
     assert {row["rho"] for row in rows} >= {"30.0", "60.0", "100.0"}
     assert any(row["law"] == "linear" and row["c1"] == "1.0" and row["u"] == row["rho"] for row in rows)
     for row in rows:
@@ -251,3 +250,26 @@ def test_derivatives_in_u_and_rho_are_the_slopes_of_the_magnification():
 def test_the_separation_derivative_vanishes_at_the_centre():
     for law, coefficients in LAWS:
         assert float(grad(0.0, 0.3, law, coefficients)[1]) == 0.0
+
+
+@pytest.mark.parametrize("rho", [0.1, 30.0, 100.0])
+def test_a_table_on_the_linear_law_with_a_thin_zone_has_its_derivatives(rho):
+    # I = 1 - u1 (1 - mu) tabulated at mu = 0, 1e-5 and 1 is the linear law
+    # exactly; its zone [0, 1e-5] (r within 5e-11 of the limb) is integrated
+    # over rings, not disks.  Then A is the law's and, by the chain rule,
+    # dA/du1 = -sum_i (1 - mu_i) dA/dI_i, the linear law's own derivative
+    # (checked against mpmath elsewhere).  Outside the large sources, where
+    # A - 1 falls to 1e-10, the rings' excess over the disk must keep its
+    # digits as the disks' does.
+    u1 = 0.6
+    nodes = np.array([0.0, 1e-5, 1.0])
+    levels = 1 - u1 * (1 - nodes)
+    u = rho * np.array([0.5, 0.999, 1.01, 1.5, 2.5]) if rho < 1 else np.concatenate(
+        [rho * np.array([0.5, 0.999, 1.01, 1.5, 2.5]), rho + np.array([3.9, 4.1])])
+    linear = grad(u, rho, "linear", (u1,), coefficients_gradient=True)
+    table = grad(u, rho, "tabulated", (nodes, levels), coefficients_gradient=True)
+    np.testing.assert_allclose(table[0], linear[0], rtol=1e-12)
+    for k in (1, 2):
+        np.testing.assert_allclose(table[k], linear[k], rtol=1e-8)
+    chain = -sum((1 - mu) * part for mu, part in zip(nodes, table[3:]))
+    np.testing.assert_allclose(chain, linear[3], rtol=1e-8)
