@@ -89,13 +89,21 @@ constexpr std::array<std::string_view, 6> COEFFICIENT_NAMES = {"", "u1", "u1, u2
                                                                "c, alpha", "mu_nodes, intensities"};
 
 // int_0^1 mu^beta (1 - mu^2)^k 2 mu dmu = B(beta/2 + 1, k + 1), k = 0, 1, ...
-FarFieldMoments power_moments(double beta) {
+constexpr FarFieldMoments power_moments(double beta) {
     FarFieldMoments m{};
     const double h = 0.5 * beta;
     m[0] = 1.0 / (h + 1.0);
     for (int k = 1; k < FAR_FIELD_TERMS; ++k) m[k] = m[k - 1] * k / (h + k + 1.0);
     return m;
 }
+
+// Those of the profiles 1, mu, mu^2 and sqrt(mu), made once at compile time
+// (the same operations, so the same bits): a profile made for every call of
+// two floats does not divide 48 times for them.
+constexpr FarFieldMoments MOMENTS_1 = power_moments(0.0);
+constexpr FarFieldMoments MOMENTS_MU = power_moments(1.0);
+constexpr FarFieldMoments MOMENTS_MU2 = power_moments(2.0);
+constexpr FarFieldMoments MOMENTS_SQRT_MU = power_moments(0.5);
 
 // The smallest of I = 1 - a x - b x^2 over 0 <= x <= 1 (both endpoints and a
 // minimum inside).
@@ -258,7 +266,7 @@ double Profile::intensity(double mu) const noexcept {
 void Profile::finish() {
     switch (law_) {
         case Law::uniform:
-            moments_ = power_moments(0.0);
+            moments_ = MOMENTS_1;
             limb_ = 1.0;
             break;
         case Law::linear:
@@ -269,8 +277,7 @@ void Profile::finish() {
             if (law_ == Law::linear) { k0 = 1.0 - a_; k1 = a_; }
             if (law_ == Law::quadratic) { k0 = 1.0 - a_ - b_; k1 = a_ + 2.0 * b_; k2 = -b_; }
             if (law_ == Law::square_root) { k0 = 1.0 - a_ - b_; k1 = a_; k3 = b_; }
-            const auto m0 = power_moments(0.0), m1 = power_moments(1.0), m2 = power_moments(2.0),
-                       mh = power_moments(0.5);
+            const auto &m0 = MOMENTS_1, &m1 = MOMENTS_MU, &m2 = MOMENTS_MU2, &mh = MOMENTS_SQRT_MU;
             for (int k = 0; k < FAR_FIELD_TERMS; ++k) moments_[k] = k0 * m0[k] + k1 * m1[k] + k2 * m2[k] + k3 * mh[k];
             limb_ = k0;
             basis_ = {k0, k1, k2, k3};
@@ -279,7 +286,8 @@ void Profile::finish() {
             break;
         }
         case Law::power_2: {
-            const auto m0 = power_moments(0.0), ma = power_moments(b_);
+            const auto& m0 = MOMENTS_1;
+            const auto ma = power_moments(b_);
             for (int k = 0; k < FAR_FIELD_TERMS; ++k) moments_[k] = (1.0 - a_) * m0[k] + a_ * ma[k];
             limb_ = 1.0 - a_;
             // mu^alpha = tau^(2 alpha) (1 + r)^(alpha/2); with tau = w^q and
@@ -392,8 +400,7 @@ std::array<double, 2> Profile::slope_derivatives(double tau, double r) const noe
 
 std::vector<FarFieldMoments> Profile::moment_derivatives() const {
     std::vector<FarFieldMoments> out(static_cast<std::size_t>(gradient_count()));
-    const auto m0 = power_moments(0.0), m1 = power_moments(1.0), m2 = power_moments(2.0),
-               mh = power_moments(0.5);
+    const auto &m0 = MOMENTS_1, &m1 = MOMENTS_MU, &m2 = MOMENTS_MU2, &mh = MOMENTS_SQRT_MU;
     auto combine = [&](FarFieldMoments& d, double c0, double c1, double c2, double ch) {
         for (int k = 0; k < FAR_FIELD_TERMS; ++k) d[k] = c0 * m0[k] + c1 * m1[k] + c2 * m2[k] + ch * mh[k];
     };

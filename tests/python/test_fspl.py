@@ -140,6 +140,25 @@ def test_every_law_broadcasts(law, coefficients):
         assert np.array_equal(mag(u, rho, law, np.array(coefficients, dtype=np.float64)), got)
 
 
+def test_scalar_calls_follow_their_coefficients_from_call_to_call():
+    # Calls of two floats in a row, the law or a coefficient changing (the
+    # same values under another law, 0.0 against -0.0, a refused profile in
+    # between), each bit for bit its entry of a call with coefficients per
+    # entry, which makes every entry's profile afresh.
+    sequence = [("linear", (0.3,)), ("linear", (0.6,)), ("linear", (0.3,)), ("quadratic", (0.4, 0.25)),
+                ("square-root", (0.4, 0.25)), ("quadratic", (0.4, 0.25)), ("linear", (0.0,)), ("linear", (-0.0,)),
+                ("power-2", (0.7, 0.6)), ("power-2", (0.7, 0.8)), ("uniform", ())]
+    for repeat in range(2):
+        for k, (law, coefficients) in enumerate(sequence):
+            u = 0.03 + 0.01 * k
+            got = mag(u, 0.05, law, coefficients)
+            per_entry = tuple(np.array([c]) for c in coefficients)
+            want = mag(np.array([u]), 0.05, law, per_entry)[0] if coefficients else mag(np.array([u]), 0.05)[0]
+            assert got.tobytes() == want.tobytes(), (repeat, law, coefficients)
+            with pytest.raises(ValueError, match="coefficients of law 'linear'"):
+                mag(u, 0.05, "linear", (2e6,))
+
+
 def test_the_default_law_is_the_uniform_disk():
     u = [0.0, 0.05, 0.1, 0.3]
     assert np.array_equal(mag(u, 0.1), mag(u, 0.1, "uniform", ()))
