@@ -144,6 +144,24 @@ void check_sequence(nb::handle coefficients) {
     }
 }
 
+// The profile made last on this thread, by its law and coefficients' bits:
+// a fit calling point by point with the same coefficients makes it once
+// (making one takes about a fifth of a call of two floats, its brightness
+// and far-field moments, and most of the fixed cost of a table's call).
+struct LastProfile {
+    Law law = Law::uniform;
+    std::vector<double> values;
+    std::optional<Profile> profile;
+};
+struct LastTable {
+    std::vector<double> nodes, levels;
+    std::optional<Profile> profile;
+};
+
+bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
+}
+
 Profile table_profile(nb::handle coefficients) {
     const Py_ssize_t n = PySequence_Size(coefficients.ptr());
     if (n < 0) throw nb::python_error();
@@ -155,29 +173,23 @@ Profile table_profile(nb::handle coefficients) {
     if (!mu.is_valid()) throw nb::python_error();
     nb::object intensity = nb::steal(PySequence_GetItem(coefficients.ptr(), 1));
     if (!intensity.is_valid()) throw nb::python_error();
-    const auto nodes = real_vector(mu, "mu_nodes");
-    const auto levels = real_vector(intensity, "intensities");
+    auto nodes = real_vector(mu, "mu_nodes");
+    auto levels = real_vector(intensity, "intensities");
+    // As for the analytic laws below: the table made last on this thread.
+    thread_local LastTable last;
+    if (last.profile && same_bits(last.nodes, nodes) && same_bits(last.levels, levels)) return *last.profile;
     auto profile = Profile::tabulated(nodes, levels);
     if (!profile) throw nb::value_error(profile.error().message.c_str());
+    last.profile = *profile;
+    last.nodes = std::move(nodes);
+    last.levels = std::move(levels);
     return *std::move(profile);
 }
-
-// The profile made last on this thread, by its law and coefficients' bits:
-// a fit calling point by point with the same coefficients makes it once
-// (making one takes about a fifth of a call of two floats: its brightness
-// and far-field moments).
-struct LastProfile {
-    Law law = Law::uniform;
-    std::vector<double> values;
-    std::optional<Profile> profile;
-};
 
 Profile analytic_profile(Law law, nb::handle coefficients) {
     const auto values = real_vector(coefficients, "coefficients");
     thread_local LastProfile last;
-    if (last.profile && last.law == law && last.values.size() == values.size() &&
-        (values.empty() || std::memcmp(values.data(), last.values.data(), values.size() * sizeof(double)) == 0))
-        return *last.profile;
+    if (last.profile && last.law == law && same_bits(last.values, values)) return *last.profile;
     auto profile = Profile::analytic(law, values);
     if (!profile) throw nb::value_error(profile.error().message.c_str());
     last.profile = *profile;

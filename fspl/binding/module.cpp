@@ -344,8 +344,11 @@ Arguments prepare(nb::handle u_obj, nb::handle rho_obj, nb::handle law, nb::hand
 }
 
 // Two Python floats: checked and computed directly, with the GIL held, for
-// an analytic law (a point of a large table may take long enough to want it
-// released, and Ctrl-C answered).
+// an analytic law or a table of at most SMALL_TABLE segments (a point of a
+// large table may take long enough to want it released, and Ctrl-C
+// answered: about 1 us per segment with the lens on the source).
+constexpr std::size_t SMALL_TABLE = 16;
+
 std::optional<std::array<double, 2>> plain_floats(nb::handle u, nb::handle rho) {
     if (!PyFloat_CheckExact(u.ptr()) || !PyFloat_CheckExact(rho.ptr())) return std::nullopt;
     const double uv = PyFloat_AS_DOUBLE(u.ptr());
@@ -475,7 +478,8 @@ nb::object magnification(nb::handle u_obj, nb::handle rho_obj, nb::handle law, n
     std::optional<kelvora::fspl::binding::Coefficients> made;
     if (const auto plain = plain_floats(u_obj, rho_obj)) {
         made = kelvora::fspl::binding::parse_coefficients(law, coefficients);
-        if (made->profile && made->law != Law::tabulated) {
+        if (made->profile &&
+            (made->law != Law::tabulated || made->profile->segment_rises().size() <= SMALL_TABLE)) {
             const auto [u, rho] = *plain;
             check_plain(u, rho);
             return float64_scalar(kelvora::fspl::magnification(u, rho, *made->profile, accuracy));

@@ -157,6 +157,19 @@ def test_scalar_calls_follow_their_coefficients_from_call_to_call():
             assert got.tobytes() == want.tobytes(), (repeat, law, coefficients)
             with pytest.raises(ValueError, match="coefficients of law 'linear'"):
                 mag(u, 0.05, "linear", (2e6,))
+    # Tables likewise: each against its array call made after another table
+    # (so that its profile is made afresh), in a sequence that repeats a
+    # table, changes its intensities only, then its nodes only.
+    one = ((0.0, 0.5, 1.0), (0.3, 0.8, 1.0))
+    tables = [one, one, ((0.0, 0.5, 1.0), (0.3, 0.9, 1.0)), ((0.0, 0.4, 1.0), (0.3, 0.9, 1.0)), one]
+    other = ((0.0, 1.0), (0.5, 1.0))
+    want = []
+    for table in tables:
+        mag(0.0, 0.05, "tabulated", other)
+        want.append(mag(np.array([0.03]), 0.05, "tabulated", table)[0])
+    for k, table in enumerate(tables):
+        assert mag(0.03, 0.05, "tabulated", table).tobytes() == want[k].tobytes(), k
+    assert len({w.tobytes() for w in want}) == 3  # the three tables differ
 
 
 def test_the_default_law_is_the_uniform_disk():
