@@ -60,6 +60,25 @@ def test_scalars_give_zero_dimensional_arrays():
     assert float(a) == float(mag(0.5, 0.1))
 
 
+@pytest.mark.parametrize("law, coefficients", LAWS)
+def test_two_floats_give_the_arrays_results(law, coefficients):
+    # Two Python floats take a direct path; a 0-d array goes through the
+    # arrays' iterator: the same numpy.float64 parts, bit for bit, and the
+    # same errors.
+    for u in (0.0, 0.03, 0.1, 0.25, 5.0):
+        for with_coefficients in (False, True):
+            direct = grad(u, 0.1, law, coefficients, coefficients_gradient=with_coefficients)
+            through = grad(np.array(u), 0.1, law, coefficients, coefficients_gradient=with_coefficients)
+            assert type(direct) is tuple and len(direct) == len(through)
+            assert all(type(part) is np.float64 for part in direct + through)
+            assert [p.tobytes() for p in direct] == [p.tobytes() for p in through], (u, with_coefficients)
+    for bad_u, bad_rho, message in ((-0.5, 0.1, "u must be non-negative"), (0.5, math.inf, "rho must be positive")):
+        with pytest.raises(ValueError, match=message):
+            grad(bad_u, bad_rho, law, coefficients)
+        with pytest.raises(ValueError, match=message):
+            grad(np.array(bad_u), np.array(bad_rho), law, coefficients)
+
+
 def test_coefficients_gradient_is_keyword_only_and_a_bool():
     with pytest.raises(TypeError):
         grad(0.5, 0.1, "linear", (0.6,), True)
