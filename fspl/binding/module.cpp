@@ -343,17 +343,29 @@ Arguments prepare(nb::handle u_obj, nb::handle rho_obj, nb::handle law, nb::hand
     return {std::move(operands), shape, std::move(parsed)};
 }
 
+void check_plain(double u, double rho) {
+    if (bad_u(u)) domain_error(true, u);
+    if (bad_rho(rho)) domain_error(false, rho);
+}
+
 // Two Python floats: checked and computed directly, with the GIL held, for
 // an analytic law or a table of at most SMALL_TABLE segments (a point of a
 // large table may take long enough to want it released, and Ctrl-C
-// answered: about 1 us per segment with the lens on the source).
+// answered: about 1 us per segment with the lens on the source).  The
+// coefficients are parsed into made either way, for the arrays' path to
+// take over where this one does not serve.
 constexpr std::size_t SMALL_TABLE = 16;
 
-std::optional<std::array<double, 2>> plain_floats(nb::handle u, nb::handle rho) {
+std::optional<std::array<double, 2>> direct_floats(nb::handle u, nb::handle rho, nb::handle law,
+                                                   nb::handle coefficients,
+                                                   std::optional<kelvora::fspl::binding::Coefficients>& made) {
     if (!PyFloat_CheckExact(u.ptr()) || !PyFloat_CheckExact(rho.ptr())) return std::nullopt;
-    const double uv = PyFloat_AS_DOUBLE(u.ptr());
-    const double rv = PyFloat_AS_DOUBLE(rho.ptr());
-    return std::array<double, 2>{uv, rv};
+    made = kelvora::fspl::binding::parse_coefficients(law, coefficients);
+    if (!made->profile || (made->law == Law::tabulated && made->profile->segment_rises().size() > SMALL_TABLE))
+        return std::nullopt;
+    const std::array<double, 2> values{PyFloat_AS_DOUBLE(u.ptr()), PyFloat_AS_DOUBLE(rho.ptr())};
+    check_plain(values[0], values[1]);
+    return values;
 }
 
 // The accuracy of the tolerance argument: a real number (not a bool) in
@@ -379,10 +391,6 @@ Accuracy accuracy_of(nb::handle tolerance) {
     return *accuracy;
 }
 
-void check_plain(double u, double rho) {
-    if (bad_u(u)) domain_error(true, u);
-    if (bad_rho(rho)) domain_error(false, rho);
-}
 
 constexpr const char* MAGNIFICATION_DOC = R"(Flux-weighted point-lens magnification of a limb-darkened source star.
 
@@ -476,14 +484,9 @@ nb::object magnification(nb::handle u_obj, nb::handle rho_obj, nb::handle law, n
                          nb::handle tolerance) {
     const Accuracy accuracy = accuracy_of(tolerance);
     std::optional<kelvora::fspl::binding::Coefficients> made;
-    if (const auto plain = plain_floats(u_obj, rho_obj)) {
-        made = kelvora::fspl::binding::parse_coefficients(law, coefficients);
-        if (made->profile &&
-            (made->law != Law::tabulated || made->profile->segment_rises().size() <= SMALL_TABLE)) {
-            const auto [u, rho] = *plain;
-            check_plain(u, rho);
-            return float64_scalar(kelvora::fspl::magnification(u, rho, *made->profile, accuracy));
-        }
+    if (const auto plain = direct_floats(u_obj, rho_obj, law, coefficients, made)) {
+        const auto [u, rho] = *plain;
+        return float64_scalar(kelvora::fspl::magnification(u, rho, *made->profile, accuracy));
     }
     const Arguments args = prepare(u_obj, rho_obj, law, coefficients, std::move(made));
     nb::object out = new_output(args.shape);
@@ -527,30 +530,25 @@ nb::object magnification_and_gradient(nb::handle u_obj, nb::handle rho_obj, nb::
         kelvora::fspl::binding::flag(coefficients_gradient_obj, "coefficients_gradient");
     const Accuracy accuracy = accuracy_of(tolerance);
     std::optional<kelvora::fspl::binding::Coefficients> made;
-    if (const auto plain = plain_floats(u_obj, rho_obj)) {
-        // Two floats directly, as in magnification(): the same results as
-        // the arrays' path gives for shape (), a tuple of numpy.float64.
-        made = kelvora::fspl::binding::parse_coefficients(law, coefficients);
-        if (made->profile &&
-            (made->law != Law::tabulated || made->profile->segment_rises().size() <= SMALL_TABLE)) {
-            const auto [u, rho] = *plain;
-            check_plain(u, rho);
-            const Profile& profile = *made->profile;
-            const std::size_t count = coefficients_gradient ? static_cast<std::size_t>(profile.gradient_count()) : 0;
-            const std::optional<CoefficientTerms> terms =
-                count > 0 ? std::optional<CoefficientTerms>(profile) : std::nullopt;
-            std::vector<double> dc(count);
-            const auto g =
-                kelvora::fspl::magnification_gradient(u, rho, profile, terms ? &*terms : nullptr, dc, accuracy);
-            nb::object tuple = nb::steal(PyTuple_New(static_cast<Py_ssize_t>(3 + count)));
-            if (!tuple.is_valid()) throw nb::python_error();
-            const double parts[3] = {g.value, g.du, g.drho};
-            for (std::size_t k = 0; k < 3 + count; ++k) {
-                PyTuple_SET_ITEM(tuple.ptr(), static_cast<Py_ssize_t>(k),
-                                 float64_scalar(k < 3 ? parts[k] : dc[k - 3]).release().ptr());
-            }
-            return tuple;
+    if (const auto plain = direct_floats(u_obj, rho_obj, law, coefficients, made)) {
+        // The same results as the arrays' path gives for shape (): a tuple
+        // of numpy.float64.
+        const auto [u, rho] = *plain;
+        const Profile& profile = *made->profile;
+        const std::size_t count = coefficients_gradient ? static_cast<std::size_t>(profile.gradient_count()) : 0;
+        const std::optional<CoefficientTerms> terms =
+            count > 0 ? std::optional<CoefficientTerms>(profile) : std::nullopt;
+        std::vector<double> dc(count);
+        const auto g =
+            kelvora::fspl::magnification_gradient(u, rho, profile, terms ? &*terms : nullptr, dc, accuracy);
+        nb::object tuple = nb::steal(PyTuple_New(static_cast<Py_ssize_t>(3 + count)));
+        if (!tuple.is_valid()) throw nb::python_error();
+        const double parts[3] = {g.value, g.du, g.drho};
+        for (std::size_t k = 0; k < 3 + count; ++k) {
+            PyTuple_SET_ITEM(tuple.ptr(), static_cast<Py_ssize_t>(k),
+                             float64_scalar(k < 3 ? parts[k] : dc[k - 3]).release().ptr());
         }
+        return tuple;
     }
     const Arguments args = prepare(u_obj, rho_obj, law, coefficients, std::move(made));
     const auto arrays = args.arrays();
